@@ -1,0 +1,6 @@
+#pragma once
+#include "py/python.hpp"
+
+namespace olvex::module {
+PyObject* init_core() noexcept;
+}
