@@ -1,0 +1,148 @@
+// The module frame: one module object per process, the banner, and the
+// registration of every public name in one fixed order.
+#include "module.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "py/errors.hpp"
+#include "py/output.hpp"
+#include "py/trampoline.hpp"
+#include "py/types.hpp"
+#include "state/exceptions.hpp"
+#include "state/signals.hpp"
+
+namespace olvex::module {
+
+namespace {
+
+constexpr std::string_view kBanner = "[OLVEX-CORE] Loaded Version: 3.0.25 (Target Env Build)\n";
+
+std::atomic<std::int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT,
+    "olvex_core",
+    "Native core of the olvex framework: versioned state, transactions and guarded context access.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Appends `name` to the module's __all__ (created by the first addition),
+// then sets the attribute.
+void add_name(PyObject* module, const char* name, PyObject* value) {
+  py::Ref all = py::Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::PyErrorSet{};
+    PyErr_Clear();
+    all = py::Ref::check(PyList_New(0));
+    py::check(PyObject_SetAttrString(module, "__all__", all.get()));
+  }
+  py::Ref text = py::Ref::check(PyUnicode_FromString(name));
+  if (PyList_Append(all.get(), text.get()) < 0) {
+    PyErr_Clear();
+    py::panic("could not append __name__ to __all__");
+  }
+  py::check(PyObject_SetAttrString(module, name, value));
+}
+
+enum class Kind { Class, Exception, Function, Absent };
+
+struct Entry {
+  const char* name;
+  Kind kind;
+  py::TypeCell* cell = nullptr;
+  state::Exc exc{};
+};
+
+// The public names in their order. Entries marked Absent are classes that
+// this build does not have yet; they keep their place here.
+std::vector<Entry> registration_table() {
+  using state::Exc;
+  return {
+      {"SupervisorCore", Kind::Absent},
+      {"SupervisorProxy", Kind::Absent},
+      {"OlvexEngine", Kind::Absent},
+      {"Transaction", Kind::Absent},
+      {"OutboxCollector", Kind::Absent},
+      {"WriteTimeoutError", Kind::Exception, nullptr, Exc::WriteTimeoutError},
+      {"WorkflowEngine", Kind::Absent},
+      {"FSMState", Kind::Absent},
+      {"SignalHub", Kind::Class, &state::signal_hub_type},
+      {"SignalReceiver", Kind::Class, &state::signal_receiver_type},
+      {"State", Kind::Absent},
+      {"ProcessContext", Kind::Absent},
+      {"FrozenDict", Kind::Absent},
+      {"OutboxMsg", Kind::Absent},
+      {"MetaLogEntry", Kind::Absent},
+      {"ContextError", Kind::Exception, nullptr, Exc::ContextError},
+      {"ContextGuard", Kind::Absent},
+      {"register_physics_override", Kind::Absent},
+      {"clear_physics_overrides", Kind::Absent},
+      {"ConfigLoader", Kind::Absent},
+      {"SchemaViolationError", Kind::Exception, nullptr, Exc::SchemaViolationError},
+      {"AuditSystem", Kind::Absent},
+      {"AuditRecipe", Kind::Absent},
+      {"AuditLevel", Kind::Absent},
+      {"AuditLogEntry", Kind::Absent},
+      {"AuditBlockError", Kind::Exception, nullptr, Exc::AuditBlockError},
+      {"AuditAbortError", Kind::Exception, nullptr, Exc::AuditAbortError},
+      {"AuditStopError", Kind::Exception, nullptr, Exc::AuditStopError},
+      {"AuditWarning", Kind::Exception, nullptr, Exc::AuditWarning},
+      {"ConflictManager", Kind::Absent},
+      {"RetryDecision", Kind::Absent},
+  };
+}
+
+void initialise(PyObject* m) {
+  py::write_raw(2, kBanner);
+  for (const Entry& e : registration_table()) {
+    switch (e.kind) {
+      case Kind::Class:
+        add_name(m, e.name, e.cell->get_for_registration());
+        break;
+      case Kind::Exception:
+        add_name(m, e.name, state::exception_type(e.exc));
+        break;
+      case Kind::Function:
+      case Kind::Absent:
+        break;
+    }
+  }
+}
+
+PyObject* init() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  std::int64_t id = PyInterpreterState_GetID(interp);
+  if (id == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
+  std::int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    py::raise(PyExc_ImportError,
+              "PyO3 modules do not yet support subinterpreters, see "
+              "https://docs.python.org/3/howto/isolating-extensions.html");
+  }
+  if (g_module) return py::Ref::borrow(g_module).release();
+  py::Ref m = py::Ref::check(PyModule_Create(&g_def));
+  initialise(m.get());
+  g_module = py::Ref(m).release();
+  return m.release();
+}
+
+}  // namespace
+
+PyObject* init_core() noexcept {
+  try {
+    return init();
+  } catch (...) {
+    py::translate_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace olvex::module

@@ -1,0 +1,49 @@
+#pragma once
+// Declarative argument binding: each method names its parameters once (the
+// names of its text signature) and gets back one borrowed slot per
+// parameter, filled from positional or keyword arguments; a slot left null
+// was not given.
+#include <array>
+#include <cstddef>
+
+#include "py/python.hpp"
+
+namespace olvex::py {
+
+struct Signature {
+  const char* function;  // as named in messages, e.g. "SignalHub.publish"
+  const char* const* names;
+  std::size_t count;
+  std::size_t required;  // the first `required` parameters must be given
+};
+
+// Vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
+void bind_fast(const Signature& sig, PyObject** out, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Tuple-and-dict convention (tp_new, tp_init, tp_call).
+void bind_tuple(const Signature& sig, PyObject** out, PyObject* args, PyObject* kwargs);
+
+template <std::size_t N>
+struct Params {
+  const char* function;
+  std::array<const char*, N> names;
+  std::size_t required;
+
+  Signature sig() const { return {function, names.data(), N, required}; }
+
+  std::array<PyObject*, N> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+    std::array<PyObject*, N> out{};
+    bind_fast(sig(), out.data(), args, nargs, kwnames);
+    return out;
+  }
+  std::array<PyObject*, N> bind(PyObject* args, PyObject* kwargs) const {
+    std::array<PyObject*, N> out{};
+    bind_tuple(sig(), out.data(), args, kwargs);
+    return out;
+  }
+};
+
+// Refuses any argument at all, for functions that take none.
+void bind_none(const char* function, Py_ssize_t nargs, PyObject* kwnames);
+void bind_none_tuple(const char* function, PyObject* args, PyObject* kwargs);
+
+}  // namespace olvex::py

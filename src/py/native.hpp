@@ -1,0 +1,73 @@
+#pragma once
+// The memory layout of the module's objects: the Python header, the borrow
+// flag, then one C++ value constructed in place and destroyed in tp_dealloc.
+#include <new>
+#include <utility>
+
+#include "py/borrow.hpp"
+#include "py/errors.hpp"
+
+namespace olvex::py {
+
+template <class T>
+struct Native {
+  PyObject_HEAD
+  BorrowFlag flag;
+  bool alive;
+  alignas(T) unsigned char storage[sizeof(T)];
+
+  T& value() noexcept { return *std::launder(reinterpret_cast<T*>(storage)); }
+  static Native* of(PyObject* o) noexcept { return reinterpret_cast<Native*>(o); }
+};
+
+template <class T>
+T& value_of(PyObject* o) noexcept {
+  return Native<T>::of(o)->value();
+}
+template <class T>
+BorrowFlag& flag_of(PyObject* o) noexcept {
+  return Native<T>::of(o)->flag;
+}
+
+// Allocates an instance of `type` (a subclass too) and constructs its value.
+template <class T, class... A>
+Ref make_native(PyTypeObject* type, A&&... a) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref self = Ref::check(alloc(type, 0));
+  auto* n = Native<T>::of(self.get());
+  new (&n->flag) BorrowFlag();
+  new (n->storage) T(std::forward<A>(a)...);
+  n->alive = true;
+  return self;
+}
+
+template <class T>
+Ref make_native(PyObject* type, auto&&... a) {
+  return make_native<T>(reinterpret_cast<PyTypeObject*>(type), std::forward<decltype(a)>(a)...);
+}
+
+// tp_dealloc for a Native<T>; the value's destructor runs with the
+// interpreter lock held and any pending exception saved.
+template <class T>
+void dealloc_native(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
+  {
+    ErrorScope keep;
+    auto* n = Native<T>::of(self);
+    if (n->alive) {
+      n->alive = false;
+      try {
+        n->value().~T();
+      } catch (...) {
+        translate_current_exception();
+        write_unraisable(self);
+      }
+    }
+  }
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+}  // namespace olvex::py

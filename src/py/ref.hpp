@@ -1,0 +1,43 @@
+#pragma once
+// Owned and borrowed handles. A raw PyObject* in a signature is borrowed;
+// a Ref owns exactly one reference.
+#include <utility>
+
+#include "py/python.hpp"
+
+namespace olvex::py {
+
+struct PyErrorSet;
+
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+
+  // Takes over a new reference (null stays empty).
+  static Ref steal(PyObject* p) noexcept { return Ref(p); }
+  // Adds a reference to a borrowed pointer.
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+  // Takes over the result of a C API call that returns null on error.
+  static Ref check(PyObject* p);
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  void reset() noexcept { Py_CLEAR(p_); }
+
+ private:
+  explicit Ref(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+}  // namespace olvex::py

@@ -1,0 +1,52 @@
+#include "py/types.hpp"
+
+#include <fmt/format.h>
+
+#include "py/convert.hpp"
+#include "py/trampoline.hpp"
+
+namespace olvex::py {
+
+PyObject* make_type(PyType_Spec* spec, PyObject* base) {
+  return check(PyType_FromMetaclass(nullptr, nullptr, spec, base));
+}
+
+PyObject* TypeCell::get() {
+  if (!type_) {
+    PyObject* t = factory_();
+    // Creating a type can run Python code; another thread may have won.
+    if (type_) {
+      Py_DECREF(t);
+    } else {
+      type_ = t;
+    }
+  }
+  return type_;
+}
+
+PyObject* TypeCell::get_for_registration() {
+  try {
+    return get();
+  } catch (...) {
+    translate_current_exception();
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
+    std::string msg = fmt::format("An error occurred while initializing class {}", name_);
+    Ref err = Ref::check(PyObject_CallFunction(PyExc_RuntimeError, "s#", msg.data(), (Py_ssize_t)msg.size()));
+    PyException_SetCause(err.get(), cause.release());
+    PyErr_SetRaisedException(err.release());
+    throw PyErrorSet{};
+  }
+}
+
+namespace {
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  Ref name = Ref::check(PyType_GetName(type));
+  raise(PyExc_TypeError, fmt::format("No constructor defined for {}", utf8(name.get())));
+}
+}  // namespace
+
+PyObject* no_constructor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return tramp<refuse_new>(type, args, kwargs);
+}
+
+}  // namespace olvex::py

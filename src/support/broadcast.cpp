@@ -1,0 +1,275 @@
+#include "support/broadcast.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <deque>
+
+namespace olvex::support {
+
+namespace {
+std::atomic<AsyncSink> g_sink{nullptr};
+
+struct Completion {
+  std::uint64_t ticket;
+  RecvOutcome outcome;
+};
+
+void deliver(std::vector<Completion>& done) {
+  if (done.empty()) return;
+  AsyncSink sink = g_sink.load(std::memory_order_acquire);
+  for (auto& c : done) {
+    if (sink) sink(c.ticket, std::move(c.outcome));
+  }
+}
+}  // namespace
+
+void set_async_sink(AsyncSink sink) { g_sink.store(sink, std::memory_order_release); }
+
+std::size_t channel_capacity_for(std::size_t requested) {
+  return std::bit_ceil(std::max<std::size_t>(requested, 1));
+}
+
+struct ReceiverCell::Ticket {
+  std::uint64_t id = 0;
+  bool is_async = false;
+  bool done = false;
+  RecvOutcome result;
+  std::condition_variable cv;
+};
+
+class Channel {
+ public:
+  explicit Channel(std::size_t requested)
+      : slots_(channel_capacity_for(requested)), mask_(slots_.size() - 1) {
+    const std::uint64_t cap = slots_.size();
+    // A slot that holds the position one lap below a cursor tells that
+    // cursor it has read everything.
+    for (std::uint64_t i = 0; i < cap; ++i) slots_[i].pos = i - cap;
+  }
+
+  std::mutex mu;
+  std::size_t senders = 0;
+  std::size_t receivers = 0;
+
+  std::size_t capacity() const { return slots_.size(); }
+
+  // Caller holds mu.
+  std::size_t send_locked(std::string&& message, std::vector<Completion>& done) {
+    if (receivers == 0) return 0;
+    Slot& s = slots_[tail_ & mask_];
+    s.pos = tail_;
+    s.msg = std::move(message);
+    s.remaining = receivers;
+    ++tail_;
+    wake_waiting_locked(done);
+    return receivers;
+  }
+
+  void close_locked(std::vector<Completion>& done) {
+    closed_ = true;
+    wake_waiting_locked(done);
+  }
+
+  std::uint64_t tail() const { return tail_; }
+
+  // Reads at the receiver's cursor. Returns false when there is nothing yet.
+  bool read_locked(ReceiverCell& r, RecvOutcome& out) {
+    const std::uint64_t cap = slots_.size();
+    Slot& s = slots_[r.cursor_ & mask_];
+    if (s.pos == r.cursor_) {
+      if (s.remaining > 1) {
+        --s.remaining;
+        out = s.msg;
+      } else {
+        // The last reader counted at publish takes the text itself.
+        s.remaining = 0;
+        out = std::move(s.msg);
+        s.msg = std::string();
+      }
+      ++r.cursor_;
+      return true;
+    }
+    if (s.pos + cap == r.cursor_) {
+      if (!closed_) return false;
+      out = Closed{};
+      return true;
+    }
+    const std::uint64_t oldest = tail_ - cap;
+    const std::uint64_t missed = oldest - r.cursor_;
+    r.cursor_ = oldest;
+    out = Lagged{missed};
+    return true;
+  }
+
+  // Completes as many queued receives of `r` as the ring allows.
+  void advance_locked(ReceiverCell& r, std::vector<Completion>& done) {
+    while (!r.queue_.empty()) {
+      RecvOutcome o;
+      if (!read_locked(r, o)) break;
+      std::shared_ptr<ReceiverCell::Ticket> t = std::move(r.queue_.front());
+      r.queue_.pop_front();
+      if (t->is_async) {
+        done.push_back({t->id, std::move(o)});
+      } else {
+        t->result = std::move(o);
+        t->done = true;
+        t->cv.notify_one();
+      }
+    }
+    if (r.queue_.empty()) leave_wait_list_locked(r);
+  }
+
+  void join_wait_list_locked(ReceiverCell& r) {
+    if (!r.in_wait_list_) {
+      waiting_.push_back(&r);
+      r.in_wait_list_ = true;
+    }
+  }
+
+  void leave_wait_list_locked(ReceiverCell& r) {
+    if (!r.in_wait_list_) return;
+    auto it = std::find(waiting_.begin(), waiting_.end(), &r);
+    if (it != waiting_.end()) {
+      *it = waiting_.back();
+      waiting_.pop_back();
+    }
+    r.in_wait_list_ = false;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t pos = 0;
+    std::string msg;
+    std::size_t remaining = 0;
+  };
+
+  void wake_waiting_locked(std::vector<Completion>& done) {
+    // advance_locked may drop entries from waiting_; walk a snapshot.
+    if (waiting_.empty()) return;
+    std::vector<ReceiverCell*> snapshot(waiting_);
+    for (ReceiverCell* r : snapshot) advance_locked(*r, done);
+  }
+
+  std::vector<Slot> slots_;
+  std::uint64_t mask_;
+  std::uint64_t tail_ = 0;
+  bool closed_ = false;
+  std::vector<ReceiverCell*> waiting_;
+};
+
+Sender Sender::create(std::size_t requested_capacity) {
+  auto ch = std::make_shared<Channel>(requested_capacity);
+  ch->senders = 1;
+  return Sender(std::move(ch));
+}
+
+Sender::Sender(const Sender& other) : ch_(other.ch_) {
+  std::lock_guard lk(ch_->mu);
+  ++ch_->senders;
+}
+
+Sender::Sender(Sender&& other) noexcept : ch_(std::move(other.ch_)) {}
+
+Sender::~Sender() {
+  if (!ch_) return;
+  std::vector<Completion> done;
+  {
+    std::lock_guard lk(ch_->mu);
+    if (--ch_->senders == 0) ch_->close_locked(done);
+  }
+  deliver(done);
+}
+
+std::size_t Sender::send(std::string message) const {
+  std::vector<Completion> done;
+  std::size_t n;
+  {
+    std::lock_guard lk(ch_->mu);
+    n = ch_->send_locked(std::move(message), done);
+  }
+  deliver(done);
+  return n;
+}
+
+std::shared_ptr<ReceiverCell> Sender::subscribe() const { return std::make_shared<ReceiverCell>(ch_); }
+
+std::size_t Sender::capacity() const { return ch_->capacity(); }
+
+std::size_t Sender::receiver_count() const {
+  std::lock_guard lk(ch_->mu);
+  return ch_->receivers;
+}
+
+ReceiverCell::ReceiverCell(std::shared_ptr<Channel> ch) : ch_(std::move(ch)) {
+  std::lock_guard lk(ch_->mu);
+  cursor_ = ch_->tail();
+  ++ch_->receivers;
+}
+
+ReceiverCell::~ReceiverCell() {
+  std::lock_guard lk(ch_->mu);
+  --ch_->receivers;
+  ch_->leave_wait_list_locked(*this);
+}
+
+std::uint64_t ReceiverCell::cursor() const {
+  std::lock_guard lk(ch_->mu);
+  return cursor_;
+}
+
+bool ReceiverCell::try_recv(RecvOutcome& out) {
+  std::lock_guard lk(ch_->mu);
+  if (!queue_.empty()) return false;
+  return ch_->read_locked(*this, out);
+}
+
+RecvOutcome ReceiverCell::recv_blocking() {
+  std::unique_lock lk(ch_->mu);
+  RecvOutcome out;
+  if (queue_.empty() && ch_->read_locked(*this, out)) return out;
+  auto t = std::make_shared<Ticket>();
+  queue_.push_back(t);
+  ch_->join_wait_list_locked(*this);
+  t->cv.wait(lk, [&] { return t->done; });
+  return std::move(t->result);
+}
+
+void ReceiverCell::recv_async(std::uint64_t ticket) {
+  std::vector<Completion> done;
+  {
+    std::lock_guard lk(ch_->mu);
+    RecvOutcome out;
+    if (queue_.empty() && ch_->read_locked(*this, out)) {
+      done.push_back({ticket, std::move(out)});
+    } else {
+      auto t = std::make_shared<Ticket>();
+      t->id = ticket;
+      t->is_async = true;
+      queue_.push_back(std::move(t));
+      ch_->join_wait_list_locked(*this);
+    }
+  }
+  deliver(done);
+}
+
+bool ReceiverCell::cancel(std::uint64_t ticket) {
+  std::vector<Completion> done;
+  bool found = false;
+  {
+    std::lock_guard lk(ch_->mu);
+    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+      if ((*it)->is_async && (*it)->id == ticket) {
+        queue_.erase(it);
+        found = true;
+        break;
+      }
+    }
+    // Whoever queued behind the withdrawn receive may now be first.
+    if (found) ch_->advance_locked(*this, done);
+  }
+  deliver(done);
+  return found;
+}
+
+}  // namespace olvex::support

@@ -1,0 +1,106 @@
+#pragma once
+// A bounded broadcast channel for short text messages.
+//
+// Every message is offered to every receiver alive at publish time; a ring
+// of a fixed number of slots retains the newest messages, so a slow receiver
+// loses the oldest ones (and learns how many) instead of holding the
+// publisher back. Receives on one receiver are served first come, first
+// served, whether they block a thread or complete asynchronously.
+//
+// Asynchronous receives are identified by a ticket number; their outcomes
+// are handed to one process-wide sink outside the channel lock, so the
+// caller decides on which thread and under which interpreter lock they are
+// delivered.
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace olvex::support {
+
+struct Lagged {
+  std::uint64_t missed;
+};
+struct Closed {};
+using RecvOutcome = std::variant<std::string, Lagged, Closed>;
+
+// Receives the outcome of an asynchronous receive. Called without any
+// channel lock held, on the thread whose action completed the receive.
+using AsyncSink = void (*)(std::uint64_t ticket, RecvOutcome&& outcome);
+void set_async_sink(AsyncSink sink);
+
+class Channel;
+class ReceiverCell;
+
+// Rounds a requested capacity up to a power of two, as the ring needs.
+std::size_t channel_capacity_for(std::size_t requested);
+
+// A sending handle; the channel closes when the last one goes away.
+class Sender {
+ public:
+  // A new channel with one sender and no receivers.
+  static Sender create(std::size_t requested_capacity = 100);
+
+  Sender(const Sender& other);
+  Sender(Sender&& other) noexcept;
+  Sender& operator=(const Sender&) = delete;
+  Sender& operator=(Sender&&) = delete;
+  ~Sender();
+
+  // Stores the message for every live receiver and returns their number; a
+  // message sent with no receiver is dropped and 0 is returned.
+  std::size_t send(std::string message) const;
+
+  // A receiver positioned after the last message sent so far.
+  std::shared_ptr<ReceiverCell> subscribe() const;
+
+  std::size_t capacity() const;
+  std::size_t receiver_count() const;
+
+ private:
+  explicit Sender(std::shared_ptr<Channel> ch) : ch_(std::move(ch)) {}
+  std::shared_ptr<Channel> ch_;
+};
+
+// One receiving handle with its cursor and its queue of pending receives.
+class ReceiverCell {
+ public:
+  explicit ReceiverCell(std::shared_ptr<Channel> ch);
+  ~ReceiverCell();
+  ReceiverCell(const ReceiverCell&) = delete;
+  ReceiverCell& operator=(const ReceiverCell&) = delete;
+
+  // Takes the next outcome if the receive can finish at once: no other
+  // receive is queued ahead and a message, lag or close is there. Returns
+  // false (and takes nothing) when the receive would have to wait.
+  bool try_recv(RecvOutcome& out);
+
+  // Blocks the calling thread until this receive's turn comes and an
+  // outcome is there.
+  RecvOutcome recv_blocking();
+
+  // Queues an asynchronous receive; its outcome goes to the sink under
+  // `ticket`, possibly before this call returns.
+  void recv_async(std::uint64_t ticket);
+
+  // Withdraws a pending asynchronous receive. Returns false when it had
+  // already been completed (its outcome is then on its way to the sink).
+  bool cancel(std::uint64_t ticket);
+
+  std::uint64_t cursor() const;
+
+ private:
+  friend class Channel;
+  struct Ticket;
+  std::shared_ptr<Channel> ch_;
+  // Guarded by the channel's mutex.
+  std::uint64_t cursor_;
+  std::deque<std::shared_ptr<Ticket>> queue_;
+  bool in_wait_list_ = false;
+};
+
+}  // namespace olvex::support

@@ -1,0 +1,551 @@
+#pragma once
+// A persistent hash map: a hash array mapped trie with 32-way branching.
+//
+// Copying a map is O(1): the copy shares the root. Nodes are reference
+// counted and never change while more than one map can reach them, so an
+// update of one map is never seen by another. `insert_or_assign` rebuilds
+// only the path from the root to the changed slot, and only the part of that
+// path that is still shared: nodes that this map alone reaches (because it
+// built them, e.g. by the previous insert) are updated in place. Adding k
+// keys to a fresh copy of an n-entry map therefore costs O(k log n), and
+// building a map from scratch copies nothing.
+//
+// Nodes carry an intrusive atomic count rather than being held by
+// std::shared_ptr: a node is one allocation (header, child pointers and
+// entries inline, sized exactly), a child pointer is one word, and the
+// in-place path needs a reliable "only owner" test that shared_ptr does not
+// offer. The count is atomic so that maps may be copied and dropped on
+// several threads at once; mutating one map object concurrently with any
+// other use of that same object is a data race, as for standard containers.
+//
+// Iteration order: ascending order of the key hashes read as a sequence of
+// 5-bit digits from the least significant end (digit 0 = bits 0..4, digit
+// 1 = bits 5..9, ...), compared digit by digit. Keys whose full hashes are
+// equal come in the order in which they were first inserted. The order thus
+// depends only on the contents (and, for full collisions, on their history),
+// never on where a copy came from, so every copy of a map iterates alike.
+//
+// Values and keys are copied, moved and destroyed only through their own
+// constructors, assignment and destructors. An update that throws (an
+// allocation or a copy constructor) leaves the map unchanged. An overwritten
+// value is destroyed only after the map is consistent again, so a destructor
+// that runs arbitrary code sees a whole map.
+//
+// Pointers from `find` and iterators stay valid as long as the map object
+// they came from is neither updated in place nor destroyed; other maps'
+// updates never affect them.
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <iterator>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace olvex::support {
+
+template <class Key, class Value, class Hash = std::hash<Key>, class Eq = std::equal_to<Key>>
+class PersistentMap {
+ public:
+  using key_type = Key;
+  using mapped_type = Value;
+  using value_type = std::pair<Key, Value>;
+  using size_type = std::size_t;
+  using hasher = Hash;
+  using key_equal = Eq;
+  class const_iterator;
+  using iterator = const_iterator;
+
+  PersistentMap() = default;
+  explicit PersistentMap(const Hash& hash, const Eq& eq = Eq()) : hash_(hash), eq_(eq) {}
+
+  // Builds from (key, value) pairs; a key that occurs again overwrites.
+  // Every node belongs to the new map alone, so nothing is copied twice.
+  template <std::input_iterator It>
+  PersistentMap(It first, It last, const Hash& hash = Hash(), const Eq& eq = Eq())
+      : hash_(hash), eq_(eq) {
+    for (; first != last; ++first) insert_or_assign(first->first, first->second);
+  }
+  PersistentMap(std::initializer_list<value_type> items, const Hash& hash = Hash(),
+                const Eq& eq = Eq())
+      : PersistentMap(items.begin(), items.end(), hash, eq) {}
+
+  PersistentMap(const PersistentMap& other)
+      : root_(other.root_), size_(other.size_), hash_(other.hash_), eq_(other.eq_) {
+    if (root_) retain(root_);
+  }
+  PersistentMap(PersistentMap&& other) noexcept(std::is_nothrow_move_constructible_v<Hash> &&
+                                                std::is_nothrow_move_constructible_v<Eq>)
+      : root_(std::exchange(other.root_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        hash_(std::move(other.hash_)),
+        eq_(std::move(other.eq_)) {}
+  PersistentMap& operator=(PersistentMap other) noexcept {
+    swap(other);
+    return *this;
+  }
+  ~PersistentMap() {
+    if (root_) release(root_, 0);
+  }
+
+  void swap(PersistentMap& other) noexcept {
+    using std::swap;
+    swap(root_, other.root_);
+    swap(size_, other.size_);
+    swap(hash_, other.hash_);
+    swap(eq_, other.eq_);
+  }
+
+  size_type size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+
+  // The value stored under key, or nullptr.
+  const Value* find(const Key& key) const {
+    const Node* node = root_;
+    if (!node) return nullptr;
+    const std::size_t h = static_cast<std::size_t>(hash_(key));
+    for (unsigned depth = 0; depth < kLevels; ++depth) {
+      const std::uint32_t bit = slot_bit(h, depth);
+      if (node->nodemap & bit) {
+        node = children(node)[rank(node->nodemap, bit)];
+        continue;
+      }
+      if (!(node->datamap & bit)) return nullptr;
+      const value_type& e = entries(node)[rank(node->datamap, bit)];
+      return eq_(e.first, key) ? &e.second : nullptr;
+    }
+    const value_type* ents = bucket_entries(node);
+    for (std::uint32_t i = 0; i < node->datamap; ++i) {
+      if (eq_(ents[i].first, key)) return &ents[i].second;
+    }
+    return nullptr;
+  }
+
+  // Stores value under key in this map; returns true when the key is new.
+  // Nodes shared with other maps are copied, nodes of this map alone are
+  // changed in place.
+  bool insert_or_assign(Key key, Value value) {
+    const std::size_t h = static_cast<std::size_t>(hash_(key));
+    if (!root_) {
+      root_ = make_leaf(0, h, key, value);
+      size_ = 1;
+      return true;
+    }
+    bool inserted = false;
+    const bool owned = is_unique(root_);
+    Node* old = root_;
+    Node* fresh = insert_trie(old, 0, owned, h, key, value, inserted);
+    if (fresh != old) {
+      root_ = fresh;
+      if (!owned) release(old, 0);
+    }
+    if (inserted) ++size_;
+    // An overwritten value now sits in `value` and dies on return.
+    return inserted;
+  }
+
+  // A new map with value stored under key; this map is unchanged.
+  PersistentMap set(Key key, Value value) const {
+    PersistentMap copy(*this);
+    copy.insert_or_assign(std::move(key), std::move(value));
+    return copy;
+  }
+
+  const_iterator begin() const { return const_iterator(root_); }
+  const_iterator end() const noexcept { return const_iterator(); }
+  const_iterator cbegin() const { return begin(); }
+  const_iterator cend() const noexcept { return end(); }
+
+ private:
+  // Trie node header. A trie node at depth d < kLevels has one slot per
+  // 5-bit digit d of the hash: `datamap` marks slots holding an entry,
+  // `nodemap` slots holding a child. A node at depth kLevels is a bucket of
+  // keys whose full hashes are equal: `datamap` is its entry count.
+  // Layout: header, child pointers, entries, in one allocation.
+  struct Node {
+    std::atomic<std::size_t> refs{1};
+    std::uint32_t datamap = 0;
+    std::uint32_t nodemap = 0;
+  };
+
+  static constexpr unsigned kBits = 5;
+  static constexpr std::uint32_t kMask = (1u << kBits) - 1;
+  static constexpr unsigned kHashBits = std::numeric_limits<std::size_t>::digits;
+  static constexpr unsigned kLevels = (kHashBits + kBits - 1) / kBits;
+  static constexpr std::size_t kAlign = std::max(alignof(Node), alignof(value_type));
+  static constexpr bool kOverAligned = kAlign > __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+
+  static constexpr std::size_t round_up(std::size_t n, std::size_t a) {
+    return (n + a - 1) / a * a;
+  }
+  static constexpr std::size_t kChildOffset = round_up(sizeof(Node), alignof(Node*));
+  static constexpr std::size_t entry_offset(unsigned nchildren) {
+    return round_up(kChildOffset + nchildren * sizeof(Node*), alignof(value_type));
+  }
+
+  static std::uint32_t slot_bit(std::size_t h, unsigned depth) {
+    return std::uint32_t{1} << ((h >> (depth * kBits)) & kMask);
+  }
+  static unsigned rank(std::uint32_t map, std::uint32_t bit) {
+    return static_cast<unsigned>(std::popcount(map & (bit - 1)));
+  }
+  static unsigned count(std::uint32_t map) { return static_cast<unsigned>(std::popcount(map)); }
+
+  static Node** children(const Node* n) {
+    auto* base = reinterpret_cast<char*>(const_cast<Node*>(n));
+    return std::launder(reinterpret_cast<Node**>(base + kChildOffset));
+  }
+  static value_type* entries_at(const Node* n, unsigned nchildren) {
+    auto* base = reinterpret_cast<char*>(const_cast<Node*>(n));
+    return std::launder(reinterpret_cast<value_type*>(base + entry_offset(nchildren)));
+  }
+  static value_type* entries(const Node* n) { return entries_at(n, count(n->nodemap)); }
+  static value_type* bucket_entries(const Node* n) { return entries_at(n, 0); }
+  static unsigned entry_count(const Node* n, unsigned depth) {
+    return depth == kLevels ? n->datamap : count(n->datamap);
+  }
+
+  static Node* allocate(std::uint32_t datamap, std::uint32_t nodemap, unsigned nentries,
+                        unsigned nchildren) {
+    const std::size_t bytes = entry_offset(nchildren) + nentries * sizeof(value_type);
+    void* raw = kOverAligned ? ::operator new(bytes, std::align_val_t{kAlign}) : ::operator new(bytes);
+    Node* n = ::new (raw) Node;
+    n->datamap = datamap;
+    n->nodemap = nodemap;
+    return n;
+  }
+  static void deallocate(Node* n) noexcept {
+    n->~Node();
+    if constexpr (kOverAligned) {
+      ::operator delete(static_cast<void*>(n), std::align_val_t{kAlign});
+    } else {
+      ::operator delete(static_cast<void*>(n));
+    }
+  }
+
+  static void retain(Node* n) noexcept { n->refs.fetch_add(1, std::memory_order_relaxed); }
+  // Acquire pairs with the release of every former owner's decrement, so
+  // their reads of the node happen before our writes to it.
+  static bool is_unique(const Node* n) noexcept {
+    return n->refs.load(std::memory_order_acquire) == 1;
+  }
+  static void release(Node* n, unsigned depth) noexcept {
+    if (n->refs.fetch_sub(1, std::memory_order_release) != 1) return;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const unsigned nc = depth == kLevels ? 0 : count(n->nodemap);
+    destroy_entries(entries_at(n, nc), entry_count(n, depth));
+    Node** kids = children(n);
+    for (unsigned i = 0; i < nc; ++i) release(kids[i], depth + 1);
+    deallocate(n);
+  }
+  static void destroy_entries(value_type* ents, unsigned n) noexcept {
+    for (unsigned i = 0; i < n; ++i) ents[i].~value_type();
+  }
+  // Frees a node whose entries were moved into its replacement and whose
+  // children were handed over to it.
+  static void retire(Node* n, unsigned depth) noexcept {
+    const unsigned nc = depth == kLevels ? 0 : count(n->nodemap);
+    destroy_entries(entries_at(n, nc), entry_count(n, depth));
+    deallocate(n);
+  }
+
+  // Builds one node; if building fails, what was built is destroyed.
+  class Builder {
+   public:
+    Builder(std::uint32_t datamap, std::uint32_t nodemap, unsigned nentries, unsigned nchildren)
+        : node_(allocate(datamap, nodemap, nentries, nchildren)),
+          dst_(entries_at(node_, nchildren)) {}
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+    ~Builder() {
+      if (node_) {
+        destroy_entries(dst_, built_);
+        deallocate(node_);
+      }
+    }
+    template <class... Args>
+    void emplace(Args&&... args) {
+      ::new (static_cast<void*>(dst_ + built_)) value_type(std::forward<Args>(args)...);
+      ++built_;
+    }
+    // Takes an entry of a node being replaced: moved from a node of ours
+    // (unless moving could throw), copied from a shared one.
+    void take(value_type& e, bool owned) {
+      if (owned) {
+        emplace(std::move_if_noexcept(e));
+      } else {
+        emplace(std::as_const(e));
+      }
+    }
+    void take_range(value_type* src, unsigned n, bool owned) {
+      for (unsigned i = 0; i < n; ++i) take(src[i], owned);
+    }
+    void emplace_new(Key& key, Value& value) {
+      emplace(std::move_if_noexcept(key), std::move_if_noexcept(value));
+    }
+    Node* node() const { return node_; }
+    Node* done() { return std::exchange(node_, nullptr); }
+
+   private:
+    Node* node_;
+    value_type* dst_;
+    unsigned built_ = 0;
+  };
+
+  // Copies child pointers; a shared node's children gain one owner each.
+  static void hand_over(Node** dst, Node* const* src, unsigned n, bool owned) {
+    for (unsigned i = 0; i < n; ++i) {
+      dst[i] = src[i];
+      if (!owned) retain(src[i]);
+    }
+  }
+
+  // A subtree at `depth` holding only the new entry.
+  static Node* make_leaf(unsigned depth, std::size_t h, Key& key, Value& value) {
+    Builder b(depth == kLevels ? 1 : slot_bit(h, depth), 0, 1, 0);
+    b.emplace_new(key, value);
+    return b.done();
+  }
+
+  // A subtree at `depth` holding a copy of `old` (hash h1) and the new entry
+  // (hash h2), the two hashes agreeing on every digit above `depth`.
+  static Node* make_pair_tree(unsigned depth, std::size_t h1, const value_type& old,
+                              std::size_t h2, Key& key, Value& value) {
+    if (depth == kLevels) {
+      Builder b(2, 0, 2, 0);
+      b.emplace(old);
+      b.emplace_new(key, value);
+      return b.done();
+    }
+    const std::uint32_t b1 = slot_bit(h1, depth), b2 = slot_bit(h2, depth);
+    if (b1 != b2) {
+      Builder b(b1 | b2, 0, 2, 0);
+      if (b1 < b2) {
+        b.emplace(old);
+        b.emplace_new(key, value);
+      } else {
+        b.emplace_new(key, value);
+        b.emplace(old);
+      }
+      return b.done();
+    }
+    Node* child = make_pair_tree(depth + 1, h1, old, h2, key, value);
+    Node* n;
+    try {
+      n = allocate(0, b1, 0, 1);
+    } catch (...) {
+      release(child, depth + 1);
+      throw;
+    }
+    children(n)[0] = child;
+    return n;
+  }
+
+  static Node* insert_bucket(Node* node, bool owned, Key& key, Value& value, bool& inserted,
+                             const Eq& eq) {
+    const unsigned n = node->datamap;
+    value_type* ents = bucket_entries(node);
+    for (unsigned i = 0; i < n; ++i) {
+      if (!eq(ents[i].first, key)) continue;
+      inserted = false;
+      if (owned) {
+        using std::swap;
+        swap(ents[i].second, value);
+        return node;
+      }
+      Builder b(n, 0, n, 0);
+      b.take_range(ents, i, false);
+      b.emplace(std::as_const(ents[i].first), std::move_if_noexcept(value));
+      b.take_range(ents + i + 1, n - i - 1, false);
+      return b.done();
+    }
+    inserted = true;
+    Builder b(n + 1, 0, n + 1, 0);
+    b.take_range(ents, n, owned);
+    b.emplace_new(key, value);
+    Node* fresh = b.done();
+    if (owned) retire(node, kLevels);
+    return fresh;
+  }
+
+  // Returns the node that takes `node`'s place: `node` itself if it was
+  // changed in place, else a new node. `owned` says that this map alone
+  // reaches `node`; then a replaced node has been retired here, else it is
+  // left untouched and its owners keep it.
+  Node* insert_trie(Node* node, unsigned depth, bool owned, std::size_t h, Key& key, Value& value,
+                    bool& inserted) {
+    if (depth == kLevels) return insert_bucket(node, owned, key, value, inserted, eq_);
+    const std::uint32_t bit = slot_bit(h, depth);
+    const std::uint32_t dm = node->datamap, nm = node->nodemap;
+    const unsigned ne = count(dm), nc = count(nm);
+    Node** kids = children(node);
+    value_type* ents = entries_at(node, nc);
+
+    if (nm & bit) {
+      const unsigned ci = rank(nm, bit);
+      Node* child = kids[ci];
+      const bool child_owned = owned && is_unique(child);
+      Node* fresh = insert_trie(child, depth + 1, child_owned, h, key, value, inserted);
+      if (fresh == child) return node;
+      if (owned) {
+        kids[ci] = fresh;
+        if (!child_owned) release(child, depth + 1);
+        return node;
+      }
+      try {
+        Builder b(dm, nm, ne, nc);
+        b.take_range(ents, ne, false);
+        Node** dst = children(b.node());
+        hand_over(dst, kids, ci, false);
+        dst[ci] = fresh;
+        hand_over(dst + ci + 1, kids + ci + 1, nc - ci - 1, false);
+        return b.done();
+      } catch (...) {
+        release(fresh, depth + 1);
+        throw;
+      }
+    }
+
+    if (dm & bit) {
+      const unsigned ei = rank(dm, bit);
+      value_type& e = ents[ei];
+      if (eq_(e.first, key)) {
+        inserted = false;
+        if (owned) {
+          using std::swap;
+          swap(e.second, value);
+          return node;
+        }
+        Builder b(dm, nm, ne, nc);
+        b.take_range(ents, ei, false);
+        b.emplace(std::as_const(e.first), std::move_if_noexcept(value));
+        b.take_range(ents + ei + 1, ne - ei - 1, false);
+        hand_over(children(b.node()), kids, nc, false);
+        return b.done();
+      }
+      // Another key holds the slot: both move one level down.
+      inserted = true;
+      Node* sub = make_pair_tree(depth + 1, static_cast<std::size_t>(hash_(e.first)), e, h, key,
+                                 value);
+      const unsigned ci = rank(nm, bit);
+      try {
+        Builder b(dm & ~bit, nm | bit, ne - 1, nc + 1);
+        b.take_range(ents, ei, owned);
+        b.take_range(ents + ei + 1, ne - ei - 1, owned);
+        Node** dst = children(b.node());
+        hand_over(dst, kids, ci, owned);
+        dst[ci] = sub;
+        hand_over(dst + ci + 1, kids + ci, nc - ci, owned);
+        Node* fresh = b.done();
+        if (owned) retire(node, depth);
+        return fresh;
+      } catch (...) {
+        release(sub, depth + 1);
+        throw;
+      }
+    }
+
+    inserted = true;
+    const unsigned ei = rank(dm, bit);
+    Builder b(dm | bit, nm, ne + 1, nc);
+    b.take_range(ents, ei, owned);
+    b.emplace_new(key, value);
+    b.take_range(ents + ei, ne - ei, owned);
+    hand_over(children(b.node()), kids, nc, owned);
+    Node* fresh = b.done();
+    if (owned) retire(node, depth);
+    return fresh;
+  }
+
+  Node* root_ = nullptr;
+  size_type size_ = 0;
+  [[no_unique_address]] Hash hash_{};
+  [[no_unique_address]] Eq eq_{};
+
+ public:
+  // Forward iterator over (key, value) pairs in the order described above.
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = PersistentMap::value_type;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const value_type*;
+    using reference = const value_type&;
+
+    const_iterator() noexcept = default;
+
+    reference operator*() const noexcept { return *cur_; }
+    pointer operator->() const noexcept { return cur_; }
+    const_iterator& operator++() {
+      advance();
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator old = *this;
+      advance();
+      return old;
+    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) noexcept {
+      return a.cur_ == b.cur_;
+    }
+
+   private:
+    friend class PersistentMap;
+
+    // One frame per trie level on the way down: the node and the slots of
+    // it not visited yet (for a bucket: the index of the next entry).
+    struct Frame {
+      const Node* node;
+      std::uint32_t pending;
+    };
+
+    explicit const_iterator(const Node* root) {
+      if (!root) return;
+      stack_[0] = {root, root->datamap | root->nodemap};
+      depth_ = 0;
+      advance();
+    }
+
+    void advance() {
+      while (depth_ >= 0) {
+        Frame& f = stack_[depth_];
+        const Node* n = f.node;
+        if (static_cast<unsigned>(depth_) == kLevels) {
+          if (f.pending < n->datamap) {
+            cur_ = &bucket_entries(n)[f.pending++];
+            return;
+          }
+          --depth_;
+          continue;
+        }
+        if (f.pending == 0) {
+          --depth_;
+          continue;
+        }
+        const std::uint32_t bit = f.pending & (~f.pending + 1);
+        f.pending &= f.pending - 1;
+        if (n->datamap & bit) {
+          cur_ = &entries(n)[rank(n->datamap, bit)];
+          return;
+        }
+        const Node* child = children(n)[rank(n->nodemap, bit)];
+        ++depth_;
+        stack_[depth_] = {child, static_cast<unsigned>(depth_) == kLevels
+                                     ? 0u
+                                     : child->datamap | child->nodemap};
+      }
+      cur_ = nullptr;
+    }
+
+    const value_type* cur_ = nullptr;
+    int depth_ = -1;
+    Frame stack_[kLevels + 1];
+  };
+};
+
+}  // namespace olvex::support

@@ -1,0 +1,230 @@
+#include "support/broadcast.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using namespace olvex::support;
+
+namespace {
+
+std::string text(const RecvOutcome& o) {
+  if (auto* s = std::get_if<std::string>(&o)) return *s;
+  if (auto* l = std::get_if<Lagged>(&o)) return "lagged:" + std::to_string(l->missed);
+  return "closed";
+}
+
+std::string take(ReceiverCell& r) {
+  RecvOutcome o;
+  if (!r.try_recv(o)) return "<empty>";
+  return text(o);
+}
+
+// Asynchronous outcomes land here, keyed by ticket.
+std::mutex g_mu;
+std::map<std::uint64_t, std::string> g_async;
+void record(std::uint64_t ticket, RecvOutcome&& o) {
+  std::lock_guard lk(g_mu);
+  g_async[ticket] = text(o);
+}
+
+class Broadcast : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_async_sink(&record);
+    std::lock_guard lk(g_mu);
+    g_async.clear();
+  }
+  void TearDown() override { set_async_sink(nullptr); }
+  static std::string async_result(std::uint64_t t) {
+    std::lock_guard lk(g_mu);
+    auto it = g_async.find(t);
+    return it == g_async.end() ? "<pending>" : it->second;
+  }
+};
+
+}  // namespace
+
+TEST_F(Broadcast, CapacityIsRoundedUpToAPowerOfTwo) {
+  EXPECT_EQ(Sender::create(100).capacity(), 128u);
+  EXPECT_EQ(channel_capacity_for(128), 128u);
+  EXPECT_EQ(channel_capacity_for(0), 1u);
+}
+
+TEST_F(Broadcast, SendWithoutReceiversIsDropped) {
+  Sender tx = Sender::create();
+  EXPECT_EQ(tx.send("lost"), 0u);
+  auto rx = tx.subscribe();
+  EXPECT_EQ(take(*rx), "<empty>");
+  EXPECT_EQ(tx.send("kept"), 1u);
+  EXPECT_EQ(take(*rx), "kept");
+}
+
+TEST_F(Broadcast, CountFollowsLiveReceivers) {
+  Sender tx = Sender::create();
+  auto a = tx.subscribe();
+  auto b = tx.subscribe();
+  EXPECT_EQ(tx.send("m"), 2u);
+  b.reset();
+  EXPECT_EQ(tx.send("n"), 1u);
+  EXPECT_EQ(take(*a), "m");
+  EXPECT_EQ(take(*a), "n");
+}
+
+TEST_F(Broadcast, EveryReceiverSeesEveryMessage) {
+  Sender tx = Sender::create();
+  auto a = tx.subscribe();
+  auto b = tx.subscribe();
+  tx.send("");
+  tx.send("x");
+  for (auto* r : {a.get(), b.get()}) {
+    EXPECT_EQ(take(*r), "");
+    EXPECT_EQ(take(*r), "x");
+    EXPECT_EQ(take(*r), "<empty>");
+  }
+}
+
+struct LagCase {
+  int published;
+  std::string first;
+  int retained;
+};
+
+class LagRule : public Broadcast, public ::testing::WithParamInterface<LagCase> {};
+
+TEST_P(LagRule, OverwrittenMessagesAreReportedOnceThenOldestRetainedFollows) {
+  const LagCase& c = GetParam();
+  Sender tx = Sender::create();
+  auto rx = tx.subscribe();
+  for (int i = 1; i <= c.published; ++i) tx.send("m" + std::to_string(i));
+  int start = c.published - c.retained + 1;
+  if (!c.first.empty()) {
+    EXPECT_EQ(take(*rx), c.first);
+  }
+  for (int i = start; i <= c.published; ++i) EXPECT_EQ(take(*rx), "m" + std::to_string(i));
+  EXPECT_EQ(take(*rx), "<empty>");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LagRule,
+                         ::testing::Values(LagCase{128, "", 128}, LagCase{129, "lagged:1", 128},
+                                           LagCase{130, "lagged:2", 128},
+                                           LagCase{1000, "lagged:872", 128}));
+
+TEST_F(Broadcast, CloseAfterLastSenderDeliversRetainedThenClosedForever) {
+  std::shared_ptr<ReceiverCell> rx;
+  {
+    Sender tx = Sender::create();
+    Sender second = tx;
+    rx = tx.subscribe();
+    tx.send("a");
+  }
+  EXPECT_EQ(take(*rx), "a");
+  EXPECT_EQ(take(*rx), "closed");
+  EXPECT_EQ(take(*rx), "closed");
+}
+
+TEST_F(Broadcast, LagIsSeenBeforeClose) {
+  std::shared_ptr<ReceiverCell> rx;
+  {
+    Sender tx = Sender::create();
+    rx = tx.subscribe();
+    for (int i = 0; i < 129; ++i) tx.send(std::to_string(i));
+  }
+  EXPECT_EQ(take(*rx), "lagged:1");
+  for (int i = 1; i < 129; ++i) EXPECT_EQ(take(*rx), std::to_string(i));
+  EXPECT_EQ(take(*rx), "closed");
+}
+
+TEST_F(Broadcast, BlockedThreadsOnOneReceiverShareMessagesFirstComeFirstServed) {
+  Sender tx = Sender::create();
+  auto rx = tx.subscribe();
+  std::mutex mu;
+  std::multiset<std::string> got;
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 4; ++i) {
+    ts.emplace_back([&] {
+      std::string s = text(rx->recv_blocking());
+      std::lock_guard lk(mu);
+      got.insert(s);
+    });
+  }
+  // Let every thread queue up before publishing.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 4; ++i) tx.send("m" + std::to_string(i));
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(got, (std::multiset<std::string>{"m0", "m1", "m2", "m3"}));
+}
+
+TEST_F(Broadcast, BlockedReceiveWakesOnClose) {
+  auto tx = std::make_unique<Sender>(Sender::create());
+  auto rx = tx->subscribe();
+  std::string got;
+  std::thread t([&] { got = text(rx->recv_blocking()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  tx.reset();
+  t.join();
+  EXPECT_EQ(got, "closed");
+}
+
+TEST_F(Broadcast, AsyncReceiveCompletesAtOnceOrOnPublish) {
+  Sender tx = Sender::create();
+  auto rx = tx.subscribe();
+  tx.send("ready");
+  rx->recv_async(1);
+  EXPECT_EQ(async_result(1), "ready");
+  rx->recv_async(2);
+  EXPECT_EQ(async_result(2), "<pending>");
+  tx.send("later");
+  EXPECT_EQ(async_result(2), "later");
+}
+
+TEST_F(Broadcast, CancelledAsyncReceiveConsumesNothingAndUnblocksQueue) {
+  Sender tx = Sender::create();
+  auto rx = tx.subscribe();
+  rx->recv_async(7);
+  rx->recv_async(8);
+  EXPECT_TRUE(rx->cancel(7));
+  EXPECT_FALSE(rx->cancel(7));
+  tx.send("one");
+  EXPECT_EQ(async_result(7), "<pending>");
+  EXPECT_EQ(async_result(8), "one");
+  EXPECT_FALSE(rx->cancel(8));
+  tx.send("two");
+  EXPECT_EQ(take(*rx), "two");
+}
+
+TEST_F(Broadcast, QueuedReceiveKeepsItsTurnAheadOfTryRecv) {
+  Sender tx = Sender::create();
+  auto rx = tx.subscribe();
+  rx->recv_async(3);
+  // A later receive may not overtake the queued one.
+  RecvOutcome o;
+  EXPECT_FALSE(rx->try_recv(o));
+  tx.send("first");
+  tx.send("second");
+  EXPECT_EQ(async_result(3), "first");
+  EXPECT_EQ(take(*rx), "second");
+}
+
+TEST_F(Broadcast, ManyPublishersAndReceiversLoseNothingWithinCapacity) {
+  Sender tx = Sender::create();
+  std::vector<std::shared_ptr<ReceiverCell>> rxs;
+  for (int i = 0; i < 4; ++i) rxs.push_back(tx.subscribe());
+  std::vector<std::thread> pubs;
+  for (int p = 0; p < 4; ++p) {
+    pubs.emplace_back([&, p] {
+      for (int i = 0; i < 30; ++i) tx.send(std::to_string(p * 100 + i));
+    });
+  }
+  for (auto& t : pubs) t.join();
+  for (auto& rx : rxs) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 120; ++i) seen.insert(take(*rx));
+    EXPECT_EQ(seen.size(), 120u);
+    EXPECT_EQ(take(*rx), "<empty>");
+  }
+}

@@ -1,0 +1,174 @@
+#include "support/zones.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace olvex::support {
+namespace {
+
+struct ZoneCase {
+    const char* path;
+    ContextZone zone;
+};
+
+void PrintTo(const ZoneCase& c, std::ostream* os) { *os << '"' << c.path << '"'; }
+
+class Zones : public ::testing::TestWithParam<ZoneCase> {};
+
+TEST_P(Zones, Resolve) {
+    const auto& c = GetParam();
+    EXPECT_EQ(zone_name(resolve_zone(c.path)), zone_name(c.zone));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Zones,
+    ::testing::Values(
+        ZoneCase{"", ContextZone::Data}, ZoneCase{"domain.counter", ContextZone::Data},
+        ZoneCase{"domain.const_limit", ContextZone::Constant},
+        ZoneCase{"domain.items[0].sig_flag", ContextZone::Signal}, ZoneCase{"heavy[0]", ContextZone::Heavy},
+        ZoneCase{"a[heavy]", ContextZone::Heavy},
+        ZoneCase{"a['heavy']", ContextZone::Data},  // quotes stay part of the piece
+        ZoneCase{"signal.x", ContextZone::Data}, ZoneCase{"sig", ContextZone::Signal},
+        ZoneCase{"sig_x", ContextZone::Signal}, ZoneCase{"sigx", ContextZone::Data},
+        ZoneCase{"cmd_run", ContextZone::Signal}, ZoneCase{"cmd", ContextZone::Data},
+        ZoneCase{"meta", ContextZone::Meta}, ZoneCase{"meta_x", ContextZone::Meta},
+        ZoneCase{"metadata", ContextZone::Data}, ZoneCase{"heavy_blob", ContextZone::Heavy},
+        ZoneCase{"log", ContextZone::Log}, ZoneCase{"log_x", ContextZone::Log}, ZoneCase{"audit_x", ContextZone::Log},
+        ZoneCase{"logs", ContextZone::Data}, ZoneCase{"audit", ContextZone::Data},
+        ZoneCase{"const", ContextZone::Data}, ZoneCase{"internal", ContextZone::Data},
+        ZoneCase{"internal_key", ContextZone::Private}, ZoneCase{"Heavy", ContextZone::Data},
+        // The earliest zone-named piece wins.
+        ZoneCase{"a.heavy_b.const_c", ContextZone::Heavy}, ZoneCase{"const_a.heavy_b", ContextZone::Constant},
+        // "]" is removed, not a separator: it can join or complete a name.
+        ZoneCase{"a.hea]vy", ContextZone::Heavy}, ZoneCase{"a[me]ta].x", ContextZone::Meta},
+        ZoneCase{"a[0]heavy", ContextZone::Data},  // pieces a, 0heavy
+        ZoneCase{"a[0].heavy", ContextZone::Heavy}, ZoneCase{"..[].log", ContextZone::Log}));
+
+TEST(Zones, ValuesAndNames) {
+    const char* names[] = {"Data", "Signal", "Meta", "Heavy", "Log", "Constant", "Private"};
+    for (int v = 0; v < 7; ++v) EXPECT_EQ(zone_name(static_cast<ContextZone>(v)), names[v]);
+}
+
+TEST(Zones, NormalizedForm) {
+    EXPECT_EQ(normalize_path("a['heavy'][0].b"), "a.'heavy'.0.b");
+    EXPECT_EQ(normalize_path("a]b[[c"), "ab..c");
+}
+
+// One lookup expectation against a table: nullopt means "no override".
+struct Lookup {
+    const char* path;
+    std::optional<std::uint8_t> caps;
+};
+
+void ExpectLookups(const PhysicsOverrides& table, const std::vector<Lookup>& lookups) {
+    for (const auto& l : lookups) {
+        const auto got = table.lookup(l.path);
+        if (l.caps) {
+            EXPECT_EQ(got, l.caps) << l.path;
+        } else {
+            EXPECT_FALSE(got) << l.path << " gave " << int(*got);
+        }
+    }
+}
+
+TEST(PhysicsOverrides, ExactAndWholeSegmentPrefix) {
+    PhysicsOverrides t;
+    ExpectLookups(t, {{"domain.x", std::nullopt}});
+    t.insert("domain.x", 3);
+    ExpectLookups(t, {{"domain.x", 3},
+                      {"domain.x.y", 3},
+                      {"domain.x[0]", 3},
+                      {"domain.x['k']", 3},
+                      {"domain.xy", std::nullopt},
+                      {"domain", std::nullopt},
+                      {"domain.", std::nullopt},
+                      {"x", std::nullopt}});
+}
+
+TEST(PhysicsOverrides, LongestPrefixWins) {
+    PhysicsOverrides t;
+    t.insert("a", 1);
+    t.insert("a.b", 2);
+    ExpectLookups(t, {{"a.b.c", 2}, {"a.b", 2}, {"a[b].c", 2}, {"a.c", 1}, {"a", 1}, {"ab", std::nullopt}});
+}
+
+TEST(PhysicsOverrides, BracketEntriesMatchOnlyTheirExactText) {
+    PhysicsOverrides t;
+    t.insert("a[0]", 5);
+    ExpectLookups(t, {{"a[0]", 5}, {"a[0].b", std::nullopt}, {"a.0", std::nullopt}});
+    t.insert("a.0", 7);
+    ExpectLookups(t, {{"a[0]", 5}, {"a[0].b", 7}, {"a.0.c", 7}});
+}
+
+TEST(PhysicsOverrides, EmptyPiecesTakePart) {
+    PhysicsOverrides t;
+    t.insert("a.", 4);
+    t.insert("", 9);
+    ExpectLookups(t, {{"a..b", 4}, {"a[].b", 4}, {"a[]b", std::nullopt}, {"a.b", std::nullopt}, {".x", 9}, {"[0]", 9}, {"", 9}, {"x", std::nullopt}});
+}
+
+TEST(PhysicsOverrides, ReplaceClearAndAnyByte) {
+    PhysicsOverrides t;
+    t.insert("p", 1);
+    t.insert("p", 200);  // the second byte wins; bytes above 31 are kept as given
+    t.insert("closed", 0);
+    ExpectLookups(t, {{"p", 200}, {"closed", 0}, {"closed.x", 0}});
+    t.clear();
+    ExpectLookups(t, {{"p", std::nullopt}, {"closed", std::nullopt}, {"closed.x", std::nullopt}});
+    t.insert("p", 255);
+    ExpectLookups(t, {{"p.q", 255}});
+}
+
+TEST(PhysicsOverrides, LongPathsAndMultiByteText) {
+    PhysicsOverrides t;
+    const std::string base(300, 'x');  // longer than the inline normalisation buffer
+    t.insert(base + ".y", 6);
+    t.insert("d\xc3\xa9j\xc3\xa0", 2);
+    ExpectLookups(t, {{(base + "[y][0]").c_str(), 6}, {(base + ".y.z").c_str(), 6}, {"d\xc3\xa9j\xc3\xa0[1]", 2}});
+}
+
+TEST(PhysicsOverrides, PoisonedTableIsEmptyAndInert) {
+    PhysicsOverrides t;
+    t.insert("a", 3);
+    t.mark_poisoned();
+    EXPECT_TRUE(t.poisoned());
+    ExpectLookups(t, {{"a", std::nullopt}, {"a.b", std::nullopt}});
+    t.insert("b", 1);
+    t.clear();
+    ExpectLookups(t, {{"b", std::nullopt}});
+    EXPECT_TRUE(t.poisoned());
+}
+
+TEST(PhysicsOverrides, ConcurrentUse) {
+    PhysicsOverrides t;
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 4; ++w) {
+        threads.emplace_back([&t, w] {
+            for (int i = 0; i < 2000; ++i) {
+                const std::string p = "t" + std::to_string(w) + ".k" + std::to_string(i % 50);
+                t.insert(p, static_cast<std::uint8_t>(w));
+                const auto got = t.lookup(p + "[0].x");
+                ASSERT_TRUE(got);
+                ASSERT_EQ(*got, w);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+}
+
+TEST(PhysicsOverrides, ProcessWideTable) {
+    PhysicsOverrides& t = PHYSICS_OVERRIDES();
+    EXPECT_EQ(&t, &PHYSICS_OVERRIDES());
+    clear_physics_overrides();
+    register_physics_override("domain.x", 3);
+    EXPECT_EQ(get_physics_override("domain.x[0]"), 3);
+    EXPECT_EQ(t.lookup("domain.x"), 3);
+    clear_physics_overrides();
+    EXPECT_FALSE(get_physics_override("domain.x"));
+}
+
+}  // namespace
+}  // namespace olvex::support

@@ -1,0 +1,31 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def core():
+    import olvex_core
+
+    return olvex_core
+
+
+@pytest.fixture
+def run_python():
+    """Runs a snippet in a fresh interpreter (first imports, process-wide
+    tables, interpreter exit) and returns the completed process."""
+
+    def run(code, timeout=60, **kw):
+        env = dict(os.environ)
+        return subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+            env=env,
+            **kw,
+        )
+
+    return run
