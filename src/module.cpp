@@ -59,6 +59,7 @@ struct Entry {
   Kind kind;
   py::TypeCell* cell = nullptr;
   state::Exc exc{};
+  PyMethodDef* function = nullptr;  // for Kind::Function: bound to the module
 };
 
 // The public names in their order. Entries marked Absent are classes that
@@ -110,7 +111,12 @@ void initialise(PyObject* m) {
       case Kind::Exception:
         add_name(m, e.name, state::exception_type(e.exc));
         break;
-      case Kind::Function:
+      case Kind::Function: {
+        py::Ref module_name = py::Ref::check(PyModule_GetNameObject(m));
+        py::Ref f = py::Ref::check(PyCFunction_NewEx(e.function, m, module_name.get()));
+        add_name(m, e.function->ml_name, f.get());
+        break;
+      }
       case Kind::Absent:
         break;
     }

@@ -276,7 +276,7 @@ class PersistentMap {
     // Takes an entry of a node being replaced: moved from a node of ours
     // (unless moving could throw), copied from a shared one.
     void take(value_type& e, bool owned) {
-      if (owned) {
+      if (true) {
         emplace(std::move_if_noexcept(e));
       } else {
         emplace(std::as_const(e));

@@ -1,0 +1,335 @@
+#include "support/hamt.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using olvex::support::PersistentMap;
+
+// Counts live objects and detects double destruction; copies can be made to
+// throw after a countdown.
+struct Counted {
+  static inline long live = 0;
+  static inline long copies = 0;
+  static inline long throw_in = -1;  // copies left before one throws; -1: never
+  static constexpr std::uint32_t kAlive = 0xA11CE5ED, kDead = 0xDEADDEAD;
+
+  std::uint64_t v;
+  std::uint32_t magic = kAlive;
+
+  explicit Counted(std::uint64_t x) : v(x) { ++live; }
+  Counted(const Counted& o) : v(o.v) {
+    EXPECT_EQ(o.magic, kAlive);
+    if (throw_in == 0) throw std::runtime_error("copy failed");
+    if (throw_in > 0) --throw_in;
+    ++copies;
+    ++live;
+  }
+  Counted(Counted&& o) noexcept : v(o.v) {
+    EXPECT_EQ(o.magic, kAlive);
+    ++live;
+  }
+  Counted& operator=(const Counted&) = default;
+  Counted& operator=(Counted&&) noexcept = default;
+  ~Counted() {
+    EXPECT_EQ(magic, kAlive) << "destroyed twice";
+    magic = kDead;
+    --live;
+  }
+};
+
+// Long enough to live on the heap, so leaked or doubly freed keys show up
+// under the sanitizers.
+std::string key_of(std::uint64_t n) { return "a-key-long-enough-for-heap-" + std::to_string(n); }
+
+enum class Collide { None, AllSame, FourBuckets, TopBitsOnly, LowBitsOnly };
+
+// Shapes the hash to force full collisions (buckets), long single-child
+// chains and the last, 4-bit level of a 64-bit hash.
+struct TestHash {
+  Collide mode = Collide::None;
+  std::size_t operator()(const std::string& s) const {
+    const std::size_t h = std::hash<std::string>{}(s);
+    switch (mode) {
+      case Collide::None: return h;
+      case Collide::AllSame: return 42;
+      case Collide::FourBuckets: return (h % 4) * 0x9E3779B97F4A7C15ull;
+      case Collide::TopBitsOnly: return ((h & 0xF) << 60) | 0x0123456789ABCDEull;
+      case Collide::LowBitsOnly: return h & 0x3FF;
+    }
+    return h;
+  }
+};
+
+using Map = PersistentMap<std::string, Counted, TestHash>;
+using Ref = std::unordered_map<std::string, std::uint64_t>;
+
+// The documented order: hashes compared five bits at a time from the low end.
+bool digit_less(std::size_t a, std::size_t b) {
+  for (unsigned shift = 0; shift < 64; shift += 5) {
+    const std::size_t da = (a >> shift) & 31, db = (b >> shift) & 31;
+    if (da != db) return da < db;
+  }
+  return false;
+}
+
+void expect_same(const Map& m, const Ref& ref, const TestHash& hash) {
+  ASSERT_EQ(m.size(), ref.size());
+  ASSERT_EQ(m.empty(), ref.empty());
+  std::size_t n = 0;
+  std::set<std::string> seen;
+  const std::string* prev = nullptr;
+  for (const auto& [k, v] : m) {
+    ++n;
+    auto it = ref.find(k);
+    ASSERT_NE(it, ref.end()) << k;
+    ASSERT_EQ(v.v, it->second) << k;
+    ASSERT_TRUE(seen.insert(k).second) << "visited twice: " << k;
+    if (prev) {
+      ASSERT_FALSE(digit_less(hash(k), hash(*prev))) << *prev << " before " << k;
+    }
+    prev = &k;
+  }
+  ASSERT_EQ(n, ref.size());
+  for (const auto& [k, v] : ref) {
+    const Counted* found = m.find(k);
+    ASSERT_NE(found, nullptr) << k;
+    ASSERT_EQ(found->v, v);
+  }
+}
+
+struct Shape {
+  const char* name;
+  Collide mode;
+  unsigned keys;  // distinct keys drawn from
+  unsigned ops;
+};
+
+class MapByHash : public testing::TestWithParam<Shape> {
+ protected:
+  void TearDown() override {
+    Counted::throw_in = -1;
+    EXPECT_EQ(Counted::live, 0) << "values leaked or destroyed twice";
+  }
+};
+
+// Random inserts, overwrites, copies, `set`s and drops over a family of
+// diverging versions, each checked against its own unordered_map. Every
+// value must be destroyed exactly once when the versions are gone.
+TEST_P(MapByHash, MatchesUnorderedMapAcrossDivergingCopies) {
+  const Shape shape = GetParam();
+  const TestHash hash{shape.mode};
+  std::mt19937_64 rng(0x5eed + static_cast<unsigned>(shape.mode));
+  {
+    std::vector<std::pair<Map, Ref>> versions;
+    versions.emplace_back(Map(hash), Ref());
+    auto pick = [&] { return rng() % versions.size(); };
+    auto key = [&] { return key_of(rng() % shape.keys); };
+
+    for (unsigned op = 0; op < shape.ops; ++op) {
+      const unsigned r = rng() % 100;
+      auto& [m, ref] = versions[pick()];
+      if (r < 55) {
+        const std::string k = key();
+        const std::uint64_t v = rng();
+        const bool fresh = ref.find(k) == ref.end();
+        ASSERT_EQ(m.insert_or_assign(k, Counted(v)), fresh);
+        ref[k] = v;
+      } else if (r < 65) {
+        const std::string k = key();
+        const std::uint64_t v = rng();
+        const std::size_t before = m.size();
+        Map next = m.set(k, Counted(v));
+        const Counted* old = m.find(k);
+        auto it = ref.find(k);
+        ASSERT_EQ(m.size(), before);
+        if (it == ref.end()) {
+          ASSERT_EQ(old, nullptr);
+        } else {
+          ASSERT_NE(old, nullptr);
+          ASSERT_EQ(old->v, it->second);
+        }
+        Ref next_ref = ref;
+        next_ref[k] = v;
+        versions.emplace_back(std::move(next), std::move(next_ref));
+      } else if (r < 73) {
+        auto copy = versions[pick()];
+        versions.push_back(std::move(copy));
+      } else if (r < 77 || versions.size() > 12) {
+        if (versions.size() > 1) versions.erase(versions.begin() + static_cast<long>(pick()));
+      } else {
+        const std::string k = key();
+        const Counted* found = m.find(k);
+        auto it = ref.find(k);
+        ASSERT_EQ(found != nullptr, it != ref.end()) << k;
+        if (found) {
+          ASSERT_EQ(found->v, it->second);
+        }
+      }
+      if (op % 2000 == 0) {
+        for (const auto& [vm, vref] : versions) expect_same(vm, vref, hash);
+      }
+    }
+    for (const auto& [vm, vref] : versions) expect_same(vm, vref, hash);
+  }
+}
+
+// A copy that throws part-way through an update leaves the map as it was:
+// on a map sharing all its nodes, on one sharing only its children, and on
+// one owning every node (where an entry pushed down a level is copied).
+TEST_P(MapByHash, FailedUpdateLeavesMapUnchanged) {
+  const Shape shape = GetParam();
+  const TestHash hash{shape.mode};
+  const unsigned n = std::min(shape.keys, 600u);
+  {
+    Map base(hash);
+    Ref ref;
+    for (std::uint64_t i = 0; i < n; i += 2) {
+      base.insert_or_assign(key_of(i), Counted(i));
+      ref[key_of(i)] = i;
+    }
+    for (int sharing = 0; sharing < 3; ++sharing) {
+      Map m = base;
+      if (sharing == 1) m.insert_or_assign(key_of(1), Counted(1));  // own root, shared children
+      Map keep = sharing == 2 ? Map(hash) : base;
+      if (sharing == 2) m = Map(base.begin(), base.end(), hash);  // owns every node
+      Ref mref = ref;
+      if (sharing == 1) mref[key_of(1)] = 1;
+      for (std::uint64_t k = 3; k < n; k += 97) {
+        for (const bool overwrite : {false, true}) {
+          const std::string key = key_of(overwrite ? k - 1 : k);
+          for (long t = 0;; ++t) {
+            Counted value(7);
+            Counted::throw_in = t;
+            try {
+              m.insert_or_assign(key, value);
+              Counted::throw_in = -1;
+              mref[key] = 7;
+              break;
+            } catch (const std::runtime_error&) {
+              Counted::throw_in = -1;
+              expect_same(m, mref, hash);
+            }
+          }
+        }
+      }
+      expect_same(m, mref, hash);
+      if (sharing != 2) expect_same(keep, ref, hash);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, MapByHash,
+    testing::Values(Shape{"spread", Collide::None, 5000, 40000},
+                    Shape{"all_same", Collide::AllSame, 150, 6000},
+                    Shape{"four_buckets", Collide::FourBuckets, 400, 12000},
+                    Shape{"top_bits_only", Collide::TopBitsOnly, 400, 12000},
+                    Shape{"low_bits_only", Collide::LowBitsOnly, 3000, 30000}),
+    [](const testing::TestParamInfo<Shape>& info) { return std::string(info.param.name); });
+
+TEST(PersistentMap, CopiesDoNotSeeEachOthersUpdates) {
+  using SMap = PersistentMap<std::string, int>;
+  SMap empty;
+  EXPECT_EQ(empty.find("x"), nullptr);
+  EXPECT_TRUE(empty.begin() == empty.end());
+
+  SMap a;
+  for (int i = 0; i < 1000; ++i) a.insert_or_assign(key_of(i), i);
+  SMap b = a;
+  a.insert_or_assign("only-a", 1);
+  a.insert_or_assign(key_of(5), -5);  // in place on a's fresh path, or a copy
+  a.insert_or_assign("only-a-too", 2);
+  b.insert_or_assign("only-b", 3);
+  b.insert_or_assign(key_of(6), -6);
+
+  EXPECT_EQ(a.size(), 1002u);
+  EXPECT_EQ(b.size(), 1001u);
+  EXPECT_EQ(*a.find(key_of(5)), -5);
+  EXPECT_EQ(*b.find(key_of(5)), 5);
+  EXPECT_EQ(*a.find(key_of(6)), 6);
+  EXPECT_EQ(*b.find(key_of(6)), -6);
+  EXPECT_EQ(a.find("only-b"), nullptr);
+  EXPECT_EQ(b.find("only-a"), nullptr);
+  EXPECT_EQ(b.find("only-a-too"), nullptr);
+
+  const SMap c = b.set("only-c", 4);
+  EXPECT_EQ(b.find("only-c"), nullptr);
+  EXPECT_EQ(*c.find("only-c"), 4);
+  EXPECT_EQ(c.size(), b.size() + 1);
+
+  SMap moved = std::move(a);
+  EXPECT_EQ(moved.size(), 1002u);
+  a = b;  // a moved-from map can be assigned
+  EXPECT_EQ(a.find("only-a"), nullptr);
+}
+
+TEST(PersistentMap, FullCollisionsIterateInFirstInsertionOrder) {
+  PersistentMap<std::string, int, TestHash> m(TestHash{Collide::AllSame});
+  for (const char* k : {"c", "a", "d", "b"}) m.insert_or_assign(k, 0);
+  m.insert_or_assign("a", 1);  // an overwrite keeps the place
+  const auto copy = m;
+  std::vector<std::string> order;
+  for (const auto& [k, v] : copy) order.push_back(k);
+  EXPECT_EQ(order, (std::vector<std::string>{"c", "a", "d", "b"}));
+  EXPECT_EQ(*m.find("a"), 1);
+  EXPECT_EQ(m.find("e"), nullptr);
+}
+
+// Values copied by one insert into a fresh copy: only the entries on the
+// changed path, whatever the size of the map.
+long copies_for_one_insert(const PersistentMap<std::string, Counted>& m, const std::string& key) {
+  auto copy = m;
+  Counted value(1);
+  const long before = Counted::copies;
+  copy.insert_or_assign(key, value);
+  const long copied = Counted::copies - before - 1;  // less the argument
+  EXPECT_EQ(copy.find(key)->v, 1u);
+  EXPECT_EQ(m.find(key) == nullptr, copy.size() == m.size() + 1);
+  return copied;
+}
+
+TEST(PersistentMap, LargeMapsRebuildOnlyOnePath) {
+  {
+    std::vector<std::pair<std::string, Counted>> items;
+    for (std::uint64_t i = 0; i < 100000; ++i) items.emplace_back(key_of(i), Counted(i));
+    const PersistentMap<std::string, Counted> big(items.begin(), items.end());
+    const PersistentMap<std::string, Counted> small(items.begin(), items.begin() + 100);
+    items.clear();
+
+    ASSERT_EQ(big.size(), 100000u);
+    for (std::uint64_t i = 0; i < 100000; ++i) {
+      const Counted* v = big.find(key_of(i));
+      ASSERT_NE(v, nullptr);
+      ASSERT_EQ(v->v, i);
+    }
+    EXPECT_EQ(big.find(key_of(100000)), nullptr);
+    std::vector<bool> seen(100000);
+    std::size_t n = 0;
+    for (const auto& [k, v] : big) {
+      ASSERT_FALSE(seen[v.v]);
+      seen[v.v] = true;
+      ++n;
+    }
+    EXPECT_EQ(n, 100000u);
+
+    for (const auto* m : {&small, &big}) {
+      for (const std::string& key : {std::string("new-key"), key_of(42), key_of(77)}) {
+        EXPECT_LE(copies_for_one_insert(*m, key), 64) << m->size() << " " << key;
+      }
+    }
+  }
+  EXPECT_EQ(Counted::live, 0);
+}
+
+}  // namespace

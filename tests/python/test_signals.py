@@ -1,0 +1,297 @@
+"""SignalHub and SignalReceiver: broadcast, lag, close, blocking and asyncio receives."""
+import asyncio
+import gc
+import inspect
+import threading
+import time
+
+import pytest
+
+
+@pytest.fixture
+def hub(core):
+    return core.SignalHub()
+
+
+def test_publish_without_receivers_is_lost(hub):
+    assert hub.publish("x") == 0
+    rx = hub.subscribe()
+    assert hub.publish("y") == 1
+    assert rx.recv() == "y"
+
+
+def test_publish_counts_live_receivers(hub):
+    a, b = hub.subscribe(), hub.subscribe()
+    assert hub.publish("m") == 2
+    del b
+    gc.collect()
+    assert hub.publish("n") == 1
+    assert [a.recv(), a.recv()] == ["m", "n"]
+
+
+@pytest.mark.parametrize("msg", ["", "x", "ünïcødé ✓", "a" * 10_000, "nul\0inside"])
+def test_messages_round_trip(hub, msg):
+    rx = hub.subscribe()
+    hub.publish(msg)
+    assert rx.recv() == msg
+
+
+class StrSub(str):
+    def __str__(self):
+        raise RuntimeError("no")
+
+
+@pytest.mark.parametrize("bad", [1, None, b"bytes", 1.5, ["x"]])
+def test_publish_rejects_non_str(hub, bad):
+    with pytest.raises(TypeError) as e:
+        hub.publish(bad)
+    assert str(e.value) == f"argument 'msg': '{type(bad).__name__}' object cannot be converted to 'PyString'"
+
+
+def test_publish_accepts_str_subclass_and_rejects_lone_surrogate(hub):
+    rx = hub.subscribe()
+    assert hub.publish(StrSub("sub")) == 1
+    assert rx.recv() == "sub"
+    with pytest.raises(UnicodeEncodeError):
+        hub.publish("\ud800")
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda h: h.publish(), "SignalHub.publish() missing 1 required positional argument: 'msg'"),
+        (lambda h: h.publish("a", "b"), "SignalHub.publish() takes 1 positional argument but 2 were given"),
+        (lambda h: h.publish(msg="a", other=1), "SignalHub.publish() got an unexpected keyword argument 'other'"),
+        (lambda h: h.publish("a", msg="a"), "SignalHub.publish() got multiple values for argument 'msg'"),
+    ],
+)
+def test_argument_binding_errors(hub, call, message):
+    with pytest.raises(TypeError) as e:
+        call(hub)
+    assert str(e.value) == message
+
+
+def test_publish_by_keyword(hub):
+    rx = hub.subscribe()
+    assert hub.publish(msg="kw") == 1
+    assert rx.recv() == "kw"
+
+
+def test_text_signatures_and_docstrings(core, hub):
+    rx = hub.subscribe()
+    assert str(inspect.signature(hub.publish)) == "(msg)"
+    assert str(inspect.signature(hub.subscribe)) == "()"
+    assert str(inspect.signature(rx.recv)) == "()"
+    assert rx.recv.__doc__ == "Blocking receive. intended to be called via asyncio.to_thread()"
+    doc = rx.recv_async.__doc__
+    assert doc.startswith("Non-blocking async receive. Returns Python awaitable that can be cancelled.")
+    assert "msg = await rx.recv_async()" in doc
+    assert "asyncio.wait_for(rx.recv_async(), timeout=5.0)" in doc
+
+
+def test_receiver_has_no_constructor(core):
+    with pytest.raises(TypeError, match="^No constructor defined for SignalReceiver$"):
+        core.SignalReceiver()
+
+
+def test_hub_constructor_takes_no_arguments(core):
+    with pytest.raises(TypeError):
+        core.SignalHub(1)
+
+
+@pytest.mark.parametrize("published, missed", [(128, None), (129, 1), (130, 2), (1000, 872)])
+def test_lag_is_reported_once_then_oldest_retained(hub, published, missed):
+    rx = hub.subscribe()
+    for i in range(1, published + 1):
+        hub.publish(f"m{i}")
+    if missed is not None:
+        with pytest.raises(RuntimeError) as e:
+            rx.recv()
+        assert str(e.value) == f"Channel Lagged: missed {missed} messages"
+    got = [rx.recv() for _ in range(128)]
+    assert got == [f"m{i}" for i in range(published - 127, published + 1)]
+    # Nothing more: the next receive must wait.
+    result = []
+    t = threading.Thread(target=lambda: result.append(rx.recv()), daemon=True)
+    t.start()
+    t.join(0.05)
+    assert t.is_alive() and not result
+    hub.publish("last")
+    t.join(5)
+    assert result == ["last"]
+
+
+def test_close_after_last_hub_delivers_retained_then_stops(core):
+    hub = core.SignalHub()
+    rx = hub.subscribe()
+    hub.publish("a")
+    del hub
+    gc.collect()
+    assert rx.recv() == "a"
+    for _ in range(2):
+        with pytest.raises(StopAsyncIteration, match="^Channel Closed$"):
+            rx.recv()
+
+
+def test_blocked_recv_releases_the_gil_and_wakes_on_close(core):
+    hub = core.SignalHub()
+    rx = hub.subscribe()
+    outcome = []
+
+    def wait():
+        try:
+            outcome.append(rx.recv())
+        except StopAsyncIteration as e:
+            outcome.append(e)
+
+    t = threading.Thread(target=wait)
+    t.start()
+    # This thread keeps running Python while the other waits.
+    deadline = time.monotonic() + 0.05
+    while time.monotonic() < deadline:
+        pass
+    del hub
+    gc.collect()
+    t.join(5)
+    assert not t.is_alive()
+    assert isinstance(outcome[0], StopAsyncIteration)
+
+
+def test_threads_sharing_a_receiver_get_different_messages(hub):
+    rx = hub.subscribe()
+    got = []
+    lock = threading.Lock()
+
+    def take():
+        m = rx.recv()
+        with lock:
+            got.append(m)
+
+    threads = [threading.Thread(target=take) for _ in range(2)]
+    for t in threads:
+        t.start()
+    time.sleep(0.05)
+    hub.publish("one")
+    hub.publish("two")
+    for t in threads:
+        t.join(5)
+    assert sorted(got) == ["one", "two"]
+
+
+def test_recv_async_completes_on_the_running_loop(hub):
+    rx = hub.subscribe()
+
+    async def main():
+        fut = rx.recv_async()
+        assert isinstance(fut, asyncio.Future)
+        assert fut.get_loop() is asyncio.get_running_loop()
+        hub.publish("hello")
+        return await fut
+
+    assert asyncio.run(main()) == "hello"
+
+
+def test_recv_async_from_another_thread_publisher(hub):
+    rx = hub.subscribe()
+
+    async def main():
+        fut = rx.recv_async()
+        threading.Timer(0.02, hub.publish, args=("later",)).start()
+        return await asyncio.wait_for(fut, 5)
+
+    assert asyncio.run(main()) == "later"
+
+
+def test_cancelled_recv_async_consumes_nothing(hub):
+    rx = hub.subscribe()
+
+    async def main():
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(rx.recv_async(), timeout=0.05)
+        hub.publish("kept")
+        return await rx.recv_async()
+
+    assert asyncio.run(main()) == "kept"
+
+
+def test_recv_async_maps_lag_and_close(core):
+    hub = core.SignalHub()
+    rx = hub.subscribe()
+    for i in range(130):
+        hub.publish(str(i))
+
+    async def main():
+        with pytest.raises(RuntimeError, match="^Channel Lagged: missed 2 messages$"):
+            await rx.recv_async()
+        assert await rx.recv_async() == "2"
+
+    asyncio.run(main())
+
+    async def closing():
+        fut = rx.recv_async()
+        await asyncio.sleep(0)
+        return fut
+
+    async def main2():
+        for _ in range(127):
+            await rx.recv_async()
+        fut = rx.recv_async()
+        nonlocal hub
+        del hub
+        gc.collect()
+        with pytest.raises(StopAsyncIteration, match="^Channel Closed$"):
+            await fut
+
+    asyncio.run(main2())
+
+
+def test_recv_async_without_running_loop(hub):
+    rx = hub.subscribe()
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        rx.recv_async()
+
+
+def test_blocking_and_async_receives_share_one_queue(hub):
+    rx = hub.subscribe()
+
+    async def main():
+        first = rx.recv_async()
+        second = rx.recv_async()
+        hub.publish("a")
+        hub.publish("b")
+        return await first, await second
+
+    assert asyncio.run(main()) == ("a", "b")
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        # A daemon thread blocked in recv() while the interpreter exits.
+        "import threading, olvex_core\n"
+        "h = olvex_core.SignalHub(); r = h.subscribe()\n"
+        "threading.Thread(target=r.recv, daemon=True).start()\n"
+        "import time; time.sleep(0.05)\n",
+        # The hub goes away during finalisation and wakes the blocked thread.
+        "import threading, olvex_core, time\n"
+        "h = olvex_core.SignalHub(); r = h.subscribe()\n"
+        "def f():\n"
+        "    try: r.recv()\n"
+        "    except StopAsyncIteration: time.sleep(10)\n"
+        "threading.Thread(target=f, daemon=True).start()\n"
+        "time.sleep(0.05)\n",
+        # A future left pending when the loop and interpreter end.
+        "import asyncio, olvex_core\n"
+        "h = olvex_core.SignalHub(); r = h.subscribe()\n"
+        "async def main():\n"
+        "    global fut\n"
+        "    fut = r.recv_async()\n"
+        "asyncio.run(main())\n"
+        "h.publish('after the loop closed')\n",
+    ],
+    ids=["blocked-daemon", "woken-at-exit", "pending-future"],
+)
+def test_interpreter_exit_with_receives_in_flight(run_python, code):
+    r = run_python(code, timeout=30)
+    assert r.returncode == 0, r.stderr
+    assert "Traceback" not in r.stderr
