@@ -47,7 +47,7 @@ sanitize: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@rm -rf $(ASAN_BUILD)/results
 	cd $(ASAN_BUILD) && \
-	  LD_PRELOAD=$$(gcc -print-file-name=libasan.so) PYTHONMALLOC=malloc \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=malloc_context_size=2:detect_leaks=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -1,0 +1,26 @@
+"""Small timing helpers shared by the benchmark modules."""
+import statistics
+import time
+
+REPEATS = 5
+
+
+def ns_per_call(fn, number=200_000, repeats=REPEATS):
+    """Median over `repeats` runs of the cost of one fn() call, in ns,
+    with the loop's own cost subtracted."""
+
+    def empty():
+        pass
+
+    def run(f):
+        t0 = time.perf_counter_ns()
+        for _ in range(number):
+            f()
+        return (time.perf_counter_ns() - t0) / number
+
+    base = statistics.median(run(empty) for _ in range(repeats))
+    return max(statistics.median(run(fn) for _ in range(repeats)) - base, 0.0)
+
+
+def row(name, ns, goal_ns=None, ratio=None, goal_ratio=None, note=""):
+    return {"name": name, "ns_per_call": ns, "goal_ns": goal_ns, "ratio": ratio, "goal_ratio": goal_ratio, "note": note}
