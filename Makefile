@@ -48,7 +48,7 @@ sanitize: deps
 	@rm -rf $(ASAN_BUILD)/results
 	cd $(ASAN_BUILD) && \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
-	  ASAN_OPTIONS=malloc_context_size=2:detect_leaks=1 \
+	  ASAN_OPTIONS=malloc_context_size=2:detect_leaks=1:allocator_may_return_null=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS); status=$$?; \
