@@ -6,12 +6,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "access/proxy.hpp"
+#include "engine/conflict_manager.hpp"
 #include "py/errors.hpp"
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
 #include "py/types.hpp"
 #include "state/exceptions.hpp"
+#include "state/overrides.hpp"
+#include "state/outbox.hpp"
 #include "state/signals.hpp"
+#include "state/views.hpp"
 
 namespace olvex::module {
 
@@ -68,7 +73,7 @@ std::vector<Entry> registration_table() {
   using state::Exc;
   return {
       {"SupervisorCore", Kind::Absent},
-      {"SupervisorProxy", Kind::Absent},
+      {"SupervisorProxy", Kind::Class, &access::supervisor_proxy_type},
       {"OlvexEngine", Kind::Absent},
       {"Transaction", Kind::Absent},
       {"OutboxCollector", Kind::Absent},
@@ -79,13 +84,13 @@ std::vector<Entry> registration_table() {
       {"SignalReceiver", Kind::Class, &state::signal_receiver_type},
       {"State", Kind::Absent},
       {"ProcessContext", Kind::Absent},
-      {"FrozenDict", Kind::Absent},
-      {"OutboxMsg", Kind::Absent},
-      {"MetaLogEntry", Kind::Absent},
+      {"FrozenDict", Kind::Class, &state::frozen_dict_type},
+      {"OutboxMsg", Kind::Class, &state::outbox_msg_type},
+      {"MetaLogEntry", Kind::Class, &state::meta_log_entry_type},
       {"ContextError", Kind::Exception, nullptr, Exc::ContextError},
       {"ContextGuard", Kind::Absent},
-      {"register_physics_override", Kind::Absent},
-      {"clear_physics_overrides", Kind::Absent},
+      {"register_physics_override", Kind::Function, nullptr, {}, &state::register_physics_override_def},
+      {"clear_physics_overrides", Kind::Function, nullptr, {}, &state::clear_physics_overrides_def},
       {"ConfigLoader", Kind::Absent},
       {"SchemaViolationError", Kind::Exception, nullptr, Exc::SchemaViolationError},
       {"AuditSystem", Kind::Absent},
@@ -96,8 +101,8 @@ std::vector<Entry> registration_table() {
       {"AuditAbortError", Kind::Exception, nullptr, Exc::AuditAbortError},
       {"AuditStopError", Kind::Exception, nullptr, Exc::AuditStopError},
       {"AuditWarning", Kind::Exception, nullptr, Exc::AuditWarning},
-      {"ConflictManager", Kind::Absent},
-      {"RetryDecision", Kind::Absent},
+      {"ConflictManager", Kind::Class, &engine::conflict_manager_type},
+      {"RetryDecision", Kind::Class, &engine::retry_decision_type},
   };
 }
 

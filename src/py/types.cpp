@@ -8,7 +8,14 @@
 namespace olvex::py {
 
 PyObject* make_type(PyType_Spec* spec, PyObject* base) {
-  return check(PyType_FromMetaclass(nullptr, nullptr, spec, base));
+  Ref type = Ref::check(PyType_FromMetaclass(nullptr, nullptr, spec, base));
+  constexpr std::string_view kBuiltins = "builtins.";
+  std::string_view name(spec->name);
+  if (name.starts_with(kBuiltins)) {
+    Ref bare = to_py(name.substr(kBuiltins.size()));
+    check(PyObject_SetAttrString(type.get(), "__name__", bare.get()));
+  }
+  return type.release();
 }
 
 PyObject* TypeCell::get() {

@@ -6,8 +6,10 @@
 
 namespace olvex::py {
 
-// Makes a heap type with PyType_FromMetaclass. A spec name without a dot is
-// reported in module "builtins"; "olvex_core.X" in module olvex_core.
+// Makes a heap type with PyType_FromMetaclass. "olvex_core.X" is reported in
+// module olvex_core; "builtins.X" in module builtins, and then renamed to the
+// bare "X" so the host's messages show the name without a module part (a
+// spec name without a dot would warn on 3.13).
 PyObject* make_type(PyType_Spec* spec, PyObject* base = nullptr);
 
 // A lazily filled cell for one class: registration at import fills it, or

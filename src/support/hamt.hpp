@@ -46,6 +46,7 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace olvex::support {
 
@@ -64,12 +65,26 @@ class PersistentMap {
   PersistentMap() = default;
   explicit PersistentMap(const Hash& hash, const Eq& eq = Eq()) : hash_(hash), eq_(eq) {}
 
-  // Builds from (key, value) pairs; a key that occurs again overwrites.
-  // Every node belongs to the new map alone, so nothing is copied twice.
+  // Builds from (key, value) pairs; a key that occurs again overwrites the
+  // value but keeps its first place among full collisions, as repeated
+  // inserts would. From a multi-pass range of pairs whose `first` is a Key
+  // the trie is built in one go: each node is allocated once at its final
+  // size and each entry constructed once, straight from the source (moved
+  // out of it through std::move_iterator). Other ranges are inserted one by
+  // one, into nodes that belong to this map alone and so change in place.
   template <std::input_iterator It>
   PersistentMap(It first, It last, const Hash& hash = Hash(), const Eq& eq = Eq())
       : hash_(hash), eq_(eq) {
-    for (; first != last; ++first) insert_or_assign(first->first, first->second);
+    if constexpr (bulk_source<It>()) {
+      BulkBuild<It> bulk(hash_, eq_);
+      root_ = bulk.run(first, last, size_);
+    } else {
+      for (; first != last; ++first) {
+        auto&& item = *first;
+        insert_or_assign(std::forward<decltype(item)>(item).first,
+                         std::forward<decltype(item)>(item).second);
+      }
+    }
   }
   PersistentMap(std::initializer_list<value_type> items, const Hash& hash = Hash(),
                 const Eq& eq = Eq())
@@ -191,10 +206,19 @@ class PersistentMap {
   static std::uint32_t slot_bit(std::size_t h, unsigned depth) {
     return std::uint32_t{1} << ((h >> (depth * kBits)) & kMask);
   }
-  static unsigned rank(std::uint32_t map, std::uint32_t bit) {
-    return static_cast<unsigned>(std::popcount(map & (bit - 1)));
+  // Without a popcount instruction in the target (baseline x86-64),
+  // std::popcount becomes a library call; the bit-parallel count inlines.
+  static unsigned count(std::uint32_t x) {
+#if defined(__POPCNT__) || !(defined(__x86_64__) || defined(__i386__))
+    return static_cast<unsigned>(std::popcount(x));
+#else
+    x = x - ((x >> 1) & 0x55555555u);
+    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+    return (x * 0x01010101u) >> 24;
+#endif
   }
-  static unsigned count(std::uint32_t map) { return static_cast<unsigned>(std::popcount(map)); }
+  static unsigned rank(std::uint32_t map, std::uint32_t bit) { return count(map & (bit - 1)); }
 
   static Node** children(const Node* n) {
     auto* base = reinterpret_cast<char*>(const_cast<Node*>(n));
@@ -213,7 +237,8 @@ class PersistentMap {
   static Node* allocate(std::uint32_t datamap, std::uint32_t nodemap, unsigned nentries,
                         unsigned nchildren) {
     const std::size_t bytes = entry_offset(nchildren) + nentries * sizeof(value_type);
-    void* raw = kOverAligned ? ::operator new(bytes, std::align_val_t{kAlign}) : ::operator new(bytes);
+    void* raw = kOverAligned ? ::operator new(bytes, std::align_val_t{kAlign})
+                             : ::operator new(bytes);
     Node* n = ::new (raw) Node;
     n->datamap = datamap;
     n->nodemap = nodemap;
@@ -276,7 +301,7 @@ class PersistentMap {
     // Takes an entry of a node being replaced: moved from a node of ours
     // (unless moving could throw), copied from a shared one.
     void take(value_type& e, bool owned) {
-      if (true) {
+      if (owned) {
         emplace(std::move_if_noexcept(e));
       } else {
         emplace(std::as_const(e));
@@ -295,6 +320,132 @@ class PersistentMap {
     Node* node_;
     value_type* dst_;
     unsigned built_ = 0;
+  };
+
+  template <class It>
+  static constexpr bool bulk_source() {
+    if constexpr (std::forward_iterator<It> && std::is_reference_v<std::iter_reference_t<It>>) {
+      return std::is_same_v<
+          std::remove_cvref_t<decltype(std::declval<std::iter_reference_t<It>>().first)>, Key>;
+    } else {
+      return false;
+    }
+  }
+
+  // Builds a trie from a range in one pass per level: the items of a slot
+  // are partitioned by the next digit with a stable counting sort, so that
+  // the source order survives down to the buckets.
+  template <class It>
+  class BulkBuild {
+   public:
+    BulkBuild(const Hash& hash, const Eq& eq) : hash_(hash), eq_(eq) {}
+
+    Node* run(It first, It last, size_type& size) {
+      for (; first != last; ++first) {
+        items_.push_back({static_cast<std::size_t>(hash_(key(first))), first, first});
+      }
+      if (items_.empty()) return nullptr;
+      tmp_ = items_;
+      size_type n = 0;
+      Node* root = build(0, items_.size(), 0, n, false);
+      size = n;
+      return root;
+    }
+
+   private:
+    struct Item {
+      std::size_t hash;
+      It key;    // source of the key: its first occurrence
+      It value;  // source of the value: its last occurrence
+    };
+    using Ref = std::iter_reference_t<It>;
+
+    static const Key& key(const It& it) { return (*it).first; }
+    static void emplace(Builder& b, const Item& item) {
+      b.emplace(static_cast<Ref>(*item.key).first, static_cast<Ref>(*item.value).second);
+    }
+
+    // Items [lo, hi) share their hash digits above `depth`; `unique` says
+    // that they are distinct keys of one full hash.
+    Node* build(std::size_t lo, std::size_t hi, unsigned depth, size_type& size, bool unique) {
+      if (depth == kLevels) {
+        const auto n = static_cast<unsigned>(hi - lo);
+        Builder b(n, 0, n, 0);
+        for (std::size_t i = lo; i < hi; ++i) emplace(b, items_[i]);
+        size += n;
+        return b.done();
+      }
+      const unsigned shift = depth * kBits;
+      std::size_t end[32] = {};
+      for (std::size_t i = lo; i < hi; ++i) ++end[(items_[i].hash >> shift) & kMask];
+      std::size_t pos[32];
+      for (std::size_t d = 0, at = lo; d < 32; ++d) {
+        pos[d] = at;
+        at += end[d];
+        end[d] = at;
+      }
+      for (std::size_t i = lo; i < hi; ++i) {
+        tmp_[pos[(items_[i].hash >> shift) & kMask]++] = items_[i];
+      }
+      std::copy(tmp_.begin() + static_cast<std::ptrdiff_t>(lo),
+                tmp_.begin() + static_cast<std::ptrdiff_t>(hi),
+                items_.begin() + static_cast<std::ptrdiff_t>(lo));
+
+      std::uint32_t datamap = 0, nodemap = 0;
+      std::size_t ents[32];
+      Node* kids[32];
+      unsigned ne = 0, nc = 0;
+      try {
+        for (std::size_t d = 0, start = lo; d < 32; start = end[d], ++d) {
+          if (end[d] == start) continue;
+          bool one_hash = unique;
+          const std::size_t stop = unique ? end[d] : dedupe(start, end[d], one_hash);
+          const std::uint32_t bit = std::uint32_t{1} << d;
+          if (stop - start == 1) {
+            datamap |= bit;
+            ents[ne++] = start;
+          } else {
+            kids[nc] = build(start, stop, depth + 1, size, one_hash);
+            ++nc;
+            nodemap |= bit;
+          }
+        }
+        Builder b(datamap, nodemap, ne, nc);
+        for (unsigned i = 0; i < ne; ++i) emplace(b, items_[ents[i]]);
+        std::copy(kids, kids + nc, children(b.node()));
+        size += ne;
+        return b.done();
+      } catch (...) {
+        for (unsigned i = 0; i < nc; ++i) release(kids[i], depth + 1);
+        throw;
+      }
+    }
+
+    // If items [lo, hi) are of one full hash, collapses repeated keys (the
+    // first occurrence keeps its place, the last gives the value) and sets
+    // one_hash; returns the new end.
+    std::size_t dedupe(std::size_t lo, std::size_t hi, bool& one_hash) {
+      const std::size_t h = items_[lo].hash;
+      for (std::size_t i = lo + 1; i < hi; ++i) {
+        if (items_[i].hash != h) return hi;
+      }
+      one_hash = true;
+      std::size_t out = lo + 1;
+      for (std::size_t i = lo + 1; i < hi; ++i) {
+        std::size_t j = lo;
+        while (j < out && !eq_(key(items_[j].key), key(items_[i].key))) ++j;
+        if (j < out) {
+          items_[j].value = items_[i].value;
+        } else {
+          items_[out++] = items_[i];
+        }
+      }
+      return out;
+    }
+
+    const Hash& hash_;
+    const Eq& eq_;
+    std::vector<Item> items_, tmp_;
   };
 
   // Copies child pointers; a shared node's children gain one owner each.
@@ -544,7 +695,7 @@ class PersistentMap {
 
     const value_type* cur_ = nullptr;
     int depth_ = -1;
-    Frame stack_[kLevels + 1];
+    Frame stack_[kLevels + 1] = {};
   };
 };
 

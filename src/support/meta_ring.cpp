@@ -1,9 +1,10 @@
 #include "support/meta_ring.hpp"
 
 #include <chrono>
-#include <exception>
+#include <limits>
+#include <new>
+#include <stdexcept>
 
-#include "support/invariant.hpp"
 
 namespace olvex::support {
 
@@ -15,24 +16,32 @@ double wall_clock_seconds() {
 }
 
 MetaRing::MetaRing(std::size_t capacity) : capacity_(capacity) {
-  // Default-constructed entries hold no heap memory; reserving them all now
-  // keeps the ring from growing or moving while it fills.
-  slots_.reserve(capacity);
+  if (capacity == 0) return;
+  if (capacity > std::numeric_limits<std::ptrdiff_t>::max() / sizeof(MetaLogEntry)) {
+    throw std::length_error("meta_capacity too large");
+  }
+  // The non-throwing form lets a refused reservation come back as null on
+  // every allocator, instrumented ones included.
+  void* p = ::operator new(capacity * sizeof(MetaLogEntry), std::align_val_t(alignof(MetaLogEntry)), std::nothrow);
+  if (!p) throw std::bad_alloc();
+  slots_ = static_cast<MetaLogEntry*>(p);
 }
 
-void MetaRing::check_locked() const {
-  if (poisoned_) throw BrokenInvariant("PoisonError: the meta-log ring was poisoned by an earlier failure");
+MetaRing::~MetaRing() {
+  for (std::size_t i = 0; i < built_; ++i) slots_[i].~MetaLogEntry();
+  if (slots_) ::operator delete(slots_, std::align_val_t(alignof(MetaLogEntry)));
 }
 
-void MetaRing::append(MetaEntry entry) {
+void MetaRing::append(MetaLogEntry entry) {
   std::lock_guard lk(mu_);
-  check_locked();
   if (capacity_ == 0) return;
-  // Only the entry's own strings can throw, and they are moved, never copied.
+  // Entries are moved, never copied, so nothing here can throw: the ring
+  // can never be left half-updated by a failure while locked.
   if (size_ < capacity_) {
-    std::size_t pos = (head_ + size_) % capacity_;
-    if (pos == slots_.size()) {
-      slots_.push_back(std::move(entry));
+    std::size_t pos = head_ + size_;  // head_ stays 0 until the ring is full
+    if (pos == built_) {
+      new (slots_ + pos) MetaLogEntry(std::move(entry));
+      ++built_;
     } else {
       slots_[pos] = std::move(entry);
     }
@@ -43,10 +52,10 @@ void MetaRing::append(MetaEntry entry) {
   }
 }
 
-std::vector<MetaEntry> MetaRing::snapshot() const {
+std::vector<MetaLogEntry> MetaRing::snapshot() const {
   std::lock_guard lk(mu_);
-  check_locked();
-  std::vector<MetaEntry> out;
+  // A failed copy throws out of here and leaves the ring itself intact.
+  std::vector<MetaLogEntry> out;
   out.reserve(size_);
   for (std::size_t i = 0; i < size_; ++i) out.push_back(slots_[(head_ + i) % capacity_]);
   return out;

@@ -66,10 +66,11 @@ PathError index_on_non_list(std::uint64_t index);
 // A write at a list index pads the list with None up to that index. An index
 // can name any position up to 2**64-1, so the padding is capped: at most this
 // many None entries may be appended for one write.
-inline constexpr std::uint64_t MAX_LIST_PADDING = 1'000'000;
+inline constexpr std::uint64_t MAX_LIST_PADDING = 65'536;
 
 // Checks a write at `index` into a list of `length` items against the cap;
-// returns the error to raise (before the list is touched) when it is exceeded.
+// returns the error to raise (before the list is touched) when it is exceeded:
+// IndexError "Index [{index}] is too far beyond the end of a list of length {length}".
 std::optional<PathError> check_list_padding(std::size_t length, std::uint64_t index);
 
 }  // namespace olvex::support

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-using olvex::support::MetaEntry;
+using olvex::support::MetaLogEntry;
 using olvex::support::MetaRing;
 
 namespace {
@@ -16,7 +16,7 @@ std::vector<std::string> messages(const MetaRing& r) {
   for (auto& e : r.snapshot()) out.push_back(e.message);
   return out;
 }
-MetaEntry entry(std::string m) { return {1.0, "k", std::move(m)}; }
+MetaLogEntry entry(std::string m) { return {1.0, "k", std::move(m)}; }
 }  // namespace
 
 struct RingCase {
@@ -51,7 +51,7 @@ TEST(MetaRing, SnapshotIsACopy) {
 
 TEST(MetaRing, StorageThatCannotBeReservedIsRefused) {
   EXPECT_THROW(MetaRing(std::numeric_limits<std::size_t>::max()), std::length_error);
-  EXPECT_THROW(MetaRing(std::numeric_limits<std::size_t>::max() / sizeof(MetaEntry) / 2), std::bad_alloc);
+  EXPECT_THROW(MetaRing(std::numeric_limits<std::size_t>::max() / sizeof(MetaLogEntry) / 2), std::bad_alloc);
 }
 
 TEST(MetaRing, ConcurrentAppendsLoseNothingBelowCapacity) {

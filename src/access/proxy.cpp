@@ -1,0 +1,220 @@
+// SupervisorProxy: the type object, construction, fields and the release of
+// instances. Reads are in proxy_reads.cpp.
+#include "access/proxy.hpp"
+
+#include <vector>
+
+#include "access/current_tx.hpp"
+#include "access/proxy_impl.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/trampoline.hpp"
+
+namespace olvex::access {
+
+namespace {
+
+py::Ref build(PyTypeObject* type, PyObject* target, std::string path, bool read_only, PyObject* transaction,
+              bool is_shadow, std::uint8_t capabilities) {
+  if (transaction) set_current_tx(transaction);
+  return py::make_native<ProxyData>(type, py::Ref::borrow(target), std::move(path), read_only, transaction != nullptr,
+                                    is_shadow, capabilities);
+}
+
+PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const py::Params<6> params{
+      "SupervisorProxy.__new__",
+      {"target", "path", "read_only", "transaction", "is_shadow", "capabilities"},
+      1,
+  };
+  auto [target, path, read_only, transaction, is_shadow, capabilities] = params.bind(args, kwargs);
+  std::string p = path ? std::string(py::arg_str(path, "path")) : std::string();
+  bool ro = read_only ? py::arg_bool(read_only, "read_only") : false;
+  PyObject* tx = transaction ? py::optional(transaction) : nullptr;
+  bool shadow = is_shadow ? py::arg_bool(is_shadow, "is_shadow") : false;
+  std::uint8_t caps = capabilities ? py::arg_unsigned<std::uint8_t>(capabilities, "capabilities")
+                                   : support::DEFAULT_CAPABILITIES;
+  return build(type, target, std::move(p), ro, tx, shadow, caps).release();
+}
+
+// Releasing a chain of proxies over proxies recursed once per link and
+// could overflow the stack; past a fixed depth the targets are queued and
+// released by the outermost release on this thread instead.
+constexpr int kMaxReleaseDepth = 64;
+thread_local int t_release_depth = 0;
+thread_local std::vector<PyObject*> t_deferred;
+
+void release_target(PyObject* target) {
+  if (!target) return;
+  if (t_release_depth >= kMaxReleaseDepth) {
+    try {
+      t_deferred.push_back(target);
+      return;
+    } catch (const std::bad_alloc&) {
+      // Out of memory for the queue: release in place.
+    }
+  }
+  ++t_release_depth;
+  Py_DECREF(target);
+  if (t_release_depth == 1) {
+    while (!t_deferred.empty()) {
+      PyObject* next = t_deferred.back();
+      t_deferred.pop_back();
+      Py_DECREF(next);
+    }
+  }
+  --t_release_depth;
+}
+
+void proxy_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  py::ErrorScope keep;
+  auto* n = py::Native<ProxyData>::of(self);
+  if (n->alive) {
+    n->alive = false;
+    // The target first, then the path.
+    release_target(n->value().target.release());
+    n->value().~ProxyData();
+  }
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+int proxy_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* n = py::Native<ProxyData>::of(self);
+  if (n->alive) {
+    PyObject* target = n->value().target.get();
+    Py_VISIT(target);
+  }
+  return 0;
+}
+
+int proxy_clear(PyObject* self) {
+  auto* n = py::Native<ProxyData>::of(self);
+  if (n->alive) {
+    // None keeps the target non-null for anything that still reaches the proxy.
+    py::Ref old = std::exchange(n->value().target, py::Ref::borrow(Py_None));
+  }
+  return 0;
+}
+
+PyObject* proxy_set_capabilities(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<1> params{"SupervisorProxy._set_capabilities", {"caps"}, 1};
+  auto [caps] = params.bind(args, nargs, kwnames);
+  py::ExclusiveBorrow borrow(proxy_flag(self));
+  proxy_data(self).capabilities = py::arg_unsigned<std::uint8_t>(caps, "caps");
+  return py::none().release();
+}
+
+PyObject* proxy_is_proxy(PyObject* self, PyObject*) {
+  py::SharedBorrow borrow(proxy_flag(self));
+  return py::boolean(true).release();
+}
+
+PyObject* proxy_path(PyObject* self, PyObject*) {
+  py::SharedBorrow borrow(proxy_flag(self));
+  return py::to_py(proxy_data(self).path).release();
+}
+
+PyObject* get_read_only(PyObject* self, void*) {
+  py::SharedBorrow borrow(proxy_flag(self));
+  return py::boolean(proxy_data(self).read_only).release();
+}
+
+PyObject* get_supervisor_target(PyObject* self, void*) {
+  py::SharedBorrow borrow(proxy_flag(self));
+  return py::Ref(proxy_data(self).target).release();
+}
+
+PyObject* get_capabilities(PyObject* self, void*) {
+  py::SharedBorrow borrow(proxy_flag(self));
+  return py::Ref::check(PyLong_FromLong(proxy_data(self).capabilities)).release();
+}
+
+int set_capabilities(PyObject* self, PyObject* value, void*) {
+  if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");
+  std::uint8_t caps = py::arg_unsigned<std::uint8_t>(value, "capabilities");
+  py::ExclusiveBorrow borrow(proxy_flag(self));
+  proxy_data(self).capabilities = caps;
+  return 0;
+}
+
+// Entries in their fixed order; the comments hold the places of the
+// methods that the writing, container and protocol files add.
+PyMethodDef proxy_methods[] = {
+    {"_set_capabilities", py::method<proxy_set_capabilities>(), METH_FASTCALL | METH_KEYWORDS,
+     "_set_capabilities($self, caps)\n--\n\n"},
+    {"is_proxy", py::method<proxy_is_proxy>(), METH_NOARGS,
+     "is_proxy($self)\n--\n\n"
+     "Helper for users confused by type checks\n"
+     "\"isinstance(proxy, dict)\" fails, so we provide this hint."},
+    // to_dict
+    // append, extend, insert, remove, sort, reverse, clear
+    {"get", py::method<proxy_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, key, default=None)\n--\n\n"},
+    {"keys", py::method<proxy_keys>(), METH_NOARGS, "keys($self)\n--\n\n"},
+    {"values", py::method<proxy_values>(), METH_NOARGS, "values($self)\n--\n\n"},
+    {"items", py::method<proxy_items>(), METH_NOARGS, "items($self)\n--\n\n"},
+    // update, pop, popitem, setdefault
+    {"_wrap_result", py::method<proxy_wrap_result>(), METH_FASTCALL | METH_KEYWORDS,
+     "_wrap_result($self, key_or_path, val)\n--\n\n"},
+    {"path", py::method<proxy_path>(), METH_NOARGS, "path($self)\n--\n\n"},
+    // __getstate__, __setstate__, __getnewargs__
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef proxy_getset[] = {
+    // __dict__
+    {"read_only", py::tramp<get_read_only>, nullptr, nullptr, nullptr},
+    {"supervisor_target", py::tramp<get_supervisor_target>, nullptr, "Get the underlying target (for internal use)",
+     nullptr},
+    {"capabilities", py::tramp<get_capabilities>, py::tramp<set_capabilities>, "[RFC-001] Capability Bitmask",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kDoc =
+    "SupervisorProxy(target, path=..., read_only=False, transaction=None, is_shadow=False, capabilities=15)\n"
+    "--\n"
+    "\n"
+    "SupervisorProxy - The Gatekeeper for Python object access\n"
+    "\n"
+    "Unlike FrozenDict which returns copies, SupervisorProxy returns\n"
+    "the original Python object while intercepting mutations.";
+
+PyType_Slot proxy_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(py::tramp<proxy_new>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(py::tramp<proxy_getitem>)},
+    // __repr__, __str__, __contains__, __iter__, __len__, __richcmp__
+    {Py_tp_getattro, reinterpret_cast<void*>(py::tramp<proxy_getattro>)},
+    // attribute assignment and deletion, item assignment and deletion
+    {Py_tp_methods, proxy_methods},
+    {Py_tp_getset, proxy_getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(proxy_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(proxy_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(proxy_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec proxy_spec = {
+    "olvex_core.SupervisorProxy",
+    static_cast<int>(sizeof(py::Native<ProxyData>)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    proxy_slots,
+};
+
+}  // namespace
+
+py::TypeCell supervisor_proxy_type("SupervisorProxy", [] { return py::make_type(&proxy_spec); });
+
+py::Ref make_proxy(PyObject* target, std::string path, bool read_only, PyObject* transaction, bool is_shadow,
+                   std::uint8_t capabilities) {
+  auto* type = reinterpret_cast<PyTypeObject*>(supervisor_proxy_type.get());
+  return build(type, target, std::move(path), read_only, transaction, is_shadow, capabilities);
+}
+
+}  // namespace olvex::access

@@ -1,0 +1,95 @@
+#pragma once
+// Internals shared by the files that implement SupervisorProxy: the value
+// each instance carries, the path builders, and the slot and method bodies
+// that the type's tables in proxy.cpp refer to. A file adding behaviour
+// declares its bodies here and adds their rows to those tables.
+#include <fmt/format.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "py/native.hpp"
+
+namespace olvex::access {
+
+struct ProxyData {
+  ProxyData(py::Ref target, std::string path, bool read_only, bool has_transaction, bool is_shadow,
+            std::uint8_t capabilities)
+      : target(std::move(target)),
+        path(std::move(path)),
+        read_only(read_only),
+        has_transaction(has_transaction),
+        is_shadow(is_shadow),
+        capabilities(capabilities) {}
+
+  py::Ref target;  // never null: the collector's clear puts None in its place
+  std::string path;
+  bool read_only;
+  bool has_transaction;
+  bool is_shadow;
+  std::uint8_t capabilities;
+};
+
+inline ProxyData& proxy_data(PyObject* self) noexcept { return py::value_of<ProxyData>(self); }
+inline py::BorrowFlag& proxy_flag(PyObject* self) noexcept { return py::flag_of<ProxyData>(self); }
+
+// Child paths are built on the stack: every read needs one for its
+// capability test, and most never become a child.
+using PathBuffer = fmt::basic_memory_buffer<char, 200>;
+
+inline void append(PathBuffer& out, std::string_view s) { out.append(s.data(), s.data() + s.size()); }
+
+// "{path}[{key}]", or the bare key at the root.
+inline std::string_view item_path(PathBuffer& out, std::string_view path, std::string_view key) {
+  out.clear();
+  if (path.empty()) {
+    append(out, key);
+  } else {
+    append(out, path);
+    out.push_back('[');
+    append(out, key);
+    out.push_back(']');
+  }
+  return {out.data(), out.size()};
+}
+
+// "{path}.{name}", or the bare name at the root.
+inline std::string_view attr_path(PathBuffer& out, std::string_view path, std::string_view name) {
+  out.clear();
+  if (path.empty()) {
+    append(out, name);
+  } else {
+    append(out, path);
+    out.push_back('.');
+    append(out, name);
+  }
+  return {out.data(), out.size()};
+}
+
+// The UTF-8 text of str(o), kept alive by `owner` (empty for an exact str,
+// which is its own text). Exceptions of str() propagate.
+struct Text {
+  py::Ref owner;
+  std::string_view view;
+};
+Text text_of(PyObject* o);
+
+// Wraps a value read by get/items/values/setdefault at the attribute-style
+// path built from `key_or_path`: dicts and objects with __dict__ become
+// children with the proxy's own byte, a plain list comes back bare (the
+// current transaction's shadow of it when there is one). The caller holds a
+// shared borrow of `self`.
+py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val);
+
+// Reads (proxy_reads.cpp).
+PyObject* proxy_getitem(PyObject* self, PyObject* key);
+PyObject* proxy_getattro(PyObject* self, PyObject* name);
+PyObject* proxy_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proxy_keys(PyObject* self, PyObject*);
+PyObject* proxy_values(PyObject* self, PyObject*);
+PyObject* proxy_items(PyObject* self, PyObject*);
+PyObject* proxy_wrap_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace olvex::access

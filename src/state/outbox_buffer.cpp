@@ -1,0 +1,77 @@
+#include "state/outbox_buffer.hpp"
+
+#include <exception>
+#include <utility>
+
+namespace olvex::state {
+
+Payload Payload::hold(PyObject* object) {
+  auto cell = std::make_shared<const Cell>(object);  // may throw: take the reference after
+  Py_INCREF(object);
+  return Payload(std::move(cell));
+}
+
+Payload::Cell::~Cell() {
+  // The last copy may go on a thread that does not hold the interpreter
+  // lock. Once the interpreter is gone, or going away under a thread that
+  // has no state of its own there, the reference is left to the process end.
+  if (!Py_IsInitialized()) return;
+  if (Py_IsFinalizing() && !PyGILState_GetThisThreadState()) return;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  Py_DECREF(object);
+  PyGILState_Release(gil);
+}
+
+namespace {
+
+// Runs `f` on the locked list. Only operations that leave the list as it was
+// when they throw (an allocation failure) come through here, so such a
+// failure is passed on after the unlock and does not poison the mutex.
+template <class M, class F>
+auto locked(M& mutex, F&& f) {
+  std::exception_ptr failure;
+  {
+    auto list = mutex.lock();
+    try {
+      return f(*list);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+OutboxRef OutboxBuffer::create() { return std::make_shared<OutboxBuffer>(); }
+
+void OutboxBuffer::append(OutboxMessage message) {
+  locked(messages_, [&](std::vector<OutboxMessage>& list) { list.push_back(std::move(message)); });
+}
+
+std::size_t OutboxBuffer::size() {
+  return locked(messages_, [](std::vector<OutboxMessage>& list) { return list.size(); });
+}
+
+std::vector<OutboxMessage> OutboxBuffer::copy_out() {
+  return locked(messages_, [](std::vector<OutboxMessage>& list) { return list; });
+}
+
+std::vector<OutboxMessage> OutboxBuffer::take_all() {
+  return locked(messages_, [](std::vector<OutboxMessage>& list) { return std::exchange(list, {}); });
+}
+
+void OutboxBuffer::move_all_into(OutboxBuffer& dest) {
+  if (&dest == this) return;
+  locked(messages_, [&](std::vector<OutboxMessage>& from) {
+    if (from.empty()) return;
+    locked(dest.messages_, [&](std::vector<OutboxMessage>& to) {
+      // Reserving is the only step that can fail; the moves cannot.
+      to.reserve(to.size() + from.size());
+      for (OutboxMessage& m : from) to.push_back(std::move(m));
+    });
+    from.clear();  // moved-from husks: no payload left to release here
+  });
+}
+
+}  // namespace olvex::state

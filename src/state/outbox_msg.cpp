@@ -1,0 +1,72 @@
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/native.hpp"
+#include "py/trampoline.hpp"
+#include "state/outbox.hpp"
+
+namespace olvex::state {
+
+namespace {
+
+// Messages are immutable once built: no method ever takes the object
+// exclusively, so the readers need no borrow.
+PyObject* msg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const py::Params<2> params{"OutboxMsg.__new__", {"topic", "payload"}, 2};
+  auto [topic, payload] = params.bind(args, kwargs);
+  std::string_view text = py::arg_str(topic, "topic");
+  return py::make_native<OutboxMessage>(type, OutboxMessage{std::string(text), Payload::hold(payload)}).release();
+}
+
+PyObject* msg_topic(PyObject* self, void*) { return py::to_py(py::value_of<OutboxMessage>(self).topic).release(); }
+
+PyObject* msg_payload(PyObject* self, void*) {
+  return py::value_of<OutboxMessage>(self).payload.ref().release();
+}
+
+PyGetSetDef msg_getset[] = {
+    {"topic", py::tramp<msg_topic>, nullptr, nullptr, nullptr},
+    {"payload", py::tramp<msg_payload>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot msg_slots[] = {
+    {Py_tp_doc, const_cast<char*>("OutboxMsg(topic, payload)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(py::tramp<msg_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::tramp<py::dealloc_native<OutboxMessage>>)},
+    {Py_tp_getset, msg_getset},
+    {0, nullptr},
+};
+
+PyType_Spec msg_spec = {
+    "olvex_core.OutboxMsg",
+    static_cast<int>(sizeof(py::Native<OutboxMessage>)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    msg_slots,
+};
+
+}  // namespace
+
+py::TypeCell outbox_msg_type("OutboxMsg", [] { return py::make_type(&msg_spec); });
+
+py::Ref outbox_msg_object(OutboxMessage message) {
+  return py::make_native<OutboxMessage>(outbox_msg_type.get(), std::move(message));
+}
+
+py::Ref outbox_msg_list(const std::vector<OutboxMessage>& messages) {
+  py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(messages.size())));
+  Py_ssize_t i = 0;
+  for (const OutboxMessage& m : messages) {
+    py::Ref item = outbox_msg_object(m);
+    py::check(PyList_SetItem(list.get(), i++, item.release()));  // steals the item
+  }
+  return list;
+}
+
+OutboxMessage message_from_arg(PyObject* object, const char* arg) {
+  PyObject* type = outbox_msg_type.get();
+  if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(type))) py::raise_arg_type(arg, object, "OutboxMsg");
+  return py::value_of<OutboxMessage>(object);
+}
+
+}  // namespace olvex::state

@@ -1,0 +1,86 @@
+"""Helpers for the SupervisorProxy tests: duck-typed transactions, a probe
+for the calling thread's current transaction, and fresh threads.
+
+The current-transaction slot is per thread and nothing ever clears it, so a
+test that sets it, or needs it empty, runs its body on a thread of its own.
+"""
+import copy
+import functools
+import threading
+
+import olvex_core
+
+SupervisorProxy = olvex_core.SupervisorProxy
+
+
+class TaggedDict(dict):
+    """A shadow copy that remembers which transaction made it."""
+
+
+class TaggedList(list):
+    __slots__ = ("by",)
+
+
+class FakeTx:
+    """Anything with get_shadow and log_delta serves as a transaction."""
+
+    def __init__(self, name="tx", fail=None):
+        self.name = name
+        self.fail = fail
+        self.calls = []  # (value, path, shadow)
+        self.deltas = []
+
+    def get_shadow(self, value, path):
+        if self.fail is not None:
+            self.calls.append((value, path, None))
+            raise self.fail
+        if isinstance(value, dict):
+            shadow = TaggedDict(copy.deepcopy(dict(value)))
+            shadow.by = self.name
+        elif isinstance(value, list):
+            shadow = TaggedList(copy.deepcopy(list(value)))
+            shadow.by = self.name
+        else:
+            shadow = copy.copy(value)
+        self.calls.append((value, path, shadow))
+        return shadow
+
+    def log_delta(self, path, old, new):
+        self.deltas.append((path, old, new))
+
+    @property
+    def paths(self):
+        return [path for _, path, _ in self.calls]
+
+
+def current_tx_name():
+    """Name of the transaction a read on this thread finds, or None."""
+    child = SupervisorProxy({"probe": {}})["probe"]
+    return getattr(child.supervisor_target, "by", None)
+
+
+def run_on_thread(fn, *args, **kwargs):
+    box = {}
+
+    def body():
+        try:
+            box["result"] = fn(*args, **kwargs)
+        except BaseException as e:  # handed back to the caller's thread
+            box["error"] = e
+
+    t = threading.Thread(target=body)
+    t.start()
+    t.join()
+    if "error" in box:
+        raise box["error"]
+    return box.get("result")
+
+
+def on_fresh_thread(fn):
+    """Runs a test body on a new thread (its slot starts empty and dies with it)."""
+
+    @functools.wraps(fn)
+    def run(*args, **kwargs):
+        return run_on_thread(fn, *args, **kwargs)
+
+    return run
