@@ -235,6 +235,32 @@ RecvOutcome ReceiverCell::recv_blocking() {
   return std::move(t->result);
 }
 
+std::optional<RecvOutcome> ReceiverCell::recv_blocking(const std::function<bool()>& abort,
+                                                       std::chrono::milliseconds slice) {
+  std::unique_lock lk(ch_->mu);
+  RecvOutcome out;
+  if (queue_.empty() && ch_->read_locked(*this, out)) return out;
+  auto t = std::make_shared<Ticket>();
+  queue_.push_back(t);
+  ch_->join_wait_list_locked(*this);
+  for (;;) {
+    if (t->cv.wait_for(lk, slice, [&] { return t->done; })) return std::move(t->result);
+    lk.unlock();
+    bool give_up = abort();
+    lk.lock();
+    if (t->done) return std::move(t->result);
+    if (give_up) {
+      std::vector<Completion> done;
+      auto it = std::find(queue_.begin(), queue_.end(), t);
+      if (it != queue_.end()) queue_.erase(it);
+      ch_->advance_locked(*this, done);
+      lk.unlock();
+      deliver(done);
+      return std::nullopt;
+    }
+  }
+}
+
 void ReceiverCell::recv_async(std::uint64_t ticket) {
   std::vector<Completion> done;
   {

@@ -11,7 +11,10 @@
 // are handed to one process-wide sink outside the channel lock, so the
 // caller decides on which thread and under which interpreter lock they are
 // delivered.
+#include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <optional>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -82,6 +85,11 @@ class ReceiverCell {
   // Blocks the calling thread until this receive's turn comes and an
   // outcome is there.
   RecvOutcome recv_blocking();
+
+  // As recv_blocking(), but every `slice` asks `abort` (called with no
+  // channel lock held) whether to give up; a receive given up takes
+  // nothing, unless its outcome arrived meanwhile, which is then returned.
+  std::optional<RecvOutcome> recv_blocking(const std::function<bool()>& abort, std::chrono::milliseconds slice);
 
   // Queues an asynchronous receive; its outcome goes to the sink under
   // `ticket`, possibly before this call returns.

@@ -228,3 +228,27 @@ TEST_F(Broadcast, ManyPublishersAndReceiversLoseNothingWithinCapacity) {
     EXPECT_EQ(take(*rx), "<empty>");
   }
 }
+
+TEST_F(Broadcast, AbortedBlockingReceiveTakesNothing) {
+  Sender tx = Sender::create();
+  auto rx = tx.subscribe();
+  int asked = 0;
+  auto got = rx->recv_blocking([&] { return ++asked == 2; }, std::chrono::milliseconds(1));
+  EXPECT_FALSE(got.has_value());
+  EXPECT_EQ(asked, 2);
+  tx.send("kept");
+  EXPECT_EQ(take(*rx), "kept");
+}
+
+TEST_F(Broadcast, AbortingReceiveStillReturnsAnOutcomeThatArrived) {
+  Sender tx = Sender::create();
+  auto rx = tx.subscribe();
+  auto got = rx->recv_blocking(
+      [&] {
+        tx.send("arrived");  // completes the receive before it gives up
+        return true;
+      },
+      std::chrono::milliseconds(1));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(text(*got), "arrived");
+}

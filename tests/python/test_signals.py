@@ -295,3 +295,34 @@ def test_interpreter_exit_with_receives_in_flight(run_python, code):
     r = run_python(code, timeout=30)
     assert r.returncode == 0, r.stderr
     assert "Traceback" not in r.stderr
+
+
+def test_ctrl_c_interrupts_recv_on_the_main_thread(run_python):
+    r = run_python(
+        "import os, signal, threading, olvex_core\n"
+        "h = olvex_core.SignalHub(); r = h.subscribe()\n"
+        "threading.Timer(0.1, os.kill, args=(os.getpid(), signal.SIGINT)).start()\n"
+        "try:\n"
+        "    r.recv()\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted')\n"
+        "h.publish('after')\n"
+        "print(r.recv())\n",
+        timeout=30,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "interrupted\nafter\n"
+
+
+def test_signal_handler_that_returns_lets_recv_wait_on(run_python):
+    r = run_python(
+        "import os, signal, threading, olvex_core\n"
+        "signal.signal(signal.SIGUSR1, lambda *a: print('handled'))\n"
+        "h = olvex_core.SignalHub(); r = h.subscribe()\n"
+        "threading.Timer(0.1, os.kill, args=(os.getpid(), signal.SIGUSR1)).start()\n"
+        "threading.Timer(0.4, h.publish, args=('message',)).start()\n"
+        "print(r.recv())\n",
+        timeout=30,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "handled\nmessage\n"
