@@ -60,8 +60,8 @@ def main():
     print(f"{'benchmark':<{w}}  {'ns/call':>10}  {'goal':>8}  {'ratio':>6}  {'goal':>5}  result  note")
     for r in rows:
         goal = f"{r['goal_ns']:.0f}" if r.get("goal_ns") is not None else "-"
-        ratio = f"{r['ratio']:.2f}" if r.get("ratio") is not None else "-"
-        gr = f"{r['goal_ratio']:.1f}" if r.get("goal_ratio") is not None else "-"
+        ratio = f"{r['ratio']:.3g}" if r.get("ratio") is not None else "-"
+        gr = f"{r['goal_ratio']:.3g}" if r.get("goal_ratio") is not None else "-"
         print(f"{r['name']:<{w}}  {r['ns_per_call']:>10.1f}  {goal:>8}  {ratio:>6}  {gr:>5}  {verdict(r):>6}  {r.get('note', '')}")
     (HERE / "results.json").write_text(json.dumps(rows, indent=2) + "\n")
 

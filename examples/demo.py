@@ -1,6 +1,7 @@
 """A tour of olvex_core: import (the banner goes to standard error), the
-public names, and a publish/subscribe exchange between a thread blocked in
-recv() and an asyncio task awaiting recv_async()."""
+public names, a publish/subscribe exchange between a thread blocked in
+recv() and an asyncio task awaiting recv_async(), and a versioned State
+advanced by updates, with its signals, meta log and read-only proxy."""
 import asyncio
 import threading
 
@@ -52,5 +53,30 @@ def main():
                 print(line)
 
 
+def state_tour():
+    state = olvex_core.State(data={"domain": {"orders": 0, "limits": {"max": 10, "min": 1}}})
+    rx = state.signal.subscribe()  # receives the broadcasts of every later version
+    v2 = state.update(data={"domain": {"orders": 1}}, signal={"order": "placed"})
+    v3 = v2.update(data={"domain": {"limits": {"max": 20}}, "global": {"mode": "busy"}})
+    v4 = v3.update(heavy={"blob": b"\x00" * 16}, signal=[{"order": "shipped"}, {"stock": 41}])
+    for s in (state, v2, v3, v4):
+        print(f"v{s.version}: domain={s.data['domain']} signals={dict(s.signals.items())}")
+    # Nested merges copy only the merged path; untouched values are shared.
+    assert v3.data["domain"]["limits"] is not v2.data["domain"]["limits"]
+    assert v4.data["domain"] is v3.data["domain"]
+    print("signals received:", [rx.recv() for _ in range(3)])
+    v4.log_meta("demo", "tour finished")
+    for entry in v4.get_meta_logs():  # one ring for the whole lineage
+        print(f"  meta {entry.key}: {entry.message}")
+    domain = v4.domain  # a read-only proxy over the committed dict itself
+    print(f"domain proxy: path={domain.path()} read_only={domain.read_only} "
+          f"capabilities={domain.capabilities} max={domain['limits']['max']}")
+    try:
+        v4.version = 99
+    except olvex_core.ContextError as e:
+        print("refused:", e)
+
+
 if __name__ == "__main__":
     main()
+    state_tour()

@@ -16,6 +16,7 @@
 #include "state/overrides.hpp"
 #include "state/outbox.hpp"
 #include "state/signals.hpp"
+#include "state/state.hpp"
 #include "state/views.hpp"
 
 namespace olvex::module {
@@ -82,7 +83,7 @@ std::vector<Entry> registration_table() {
       {"FSMState", Kind::Absent},
       {"SignalHub", Kind::Class, &state::signal_hub_type},
       {"SignalReceiver", Kind::Class, &state::signal_receiver_type},
-      {"State", Kind::Absent},
+      {"State", Kind::Class, &state::state_type},
       {"ProcessContext", Kind::Absent},
       {"FrozenDict", Kind::Class, &state::frozen_dict_type},
       {"OutboxMsg", Kind::Class, &state::outbox_msg_type},

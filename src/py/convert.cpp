@@ -21,6 +21,10 @@ std::string str_of(PyObject* o) {
   return std::string(utf8(s.get()));
 }
 
+void raise_type(PyObject* value, const char* expected) {
+  raise(PyExc_TypeError, fmt::format("'{}' object cannot be converted to '{}'", type_name(value), expected));
+}
+
 void raise_arg_type(const char* arg, PyObject* value, const char* expected) {
   raise(PyExc_TypeError,
         fmt::format("argument '{}': '{}' object cannot be converted to '{}'", arg, type_name(value), expected));

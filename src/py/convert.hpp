@@ -20,6 +20,10 @@ std::string_view utf8(PyObject* str);
 // str(o) as UTF-8; exceptions propagate.
 std::string str_of(PyObject* o);
 
+// TypeError "'{type}' object cannot be converted to '{expected}'": a value
+// checked after its argument was taken as any object.
+[[noreturn]] void raise_type(PyObject* value, const char* expected);
+
 // TypeError "argument '{arg}': '{type}' object cannot be converted to '{expected}'".
 [[noreturn]] void raise_arg_type(const char* arg, PyObject* value, const char* expected);
 

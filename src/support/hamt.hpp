@@ -17,6 +17,8 @@
 // offer. The count is atomic so that maps may be copied and dropped on
 // several threads at once; mutating one map object concurrently with any
 // other use of that same object is a data race, as for standard containers.
+// Maps that one outside lock already serialises may use SerialCount instead
+// (the Count parameter) and skip the atomic operations.
 //
 // Iteration order: ascending order of the key hashes read as a sequence of
 // 5-bit digits from the least significant end (digit 0 = bits 0..4, digit
@@ -50,7 +52,23 @@
 
 namespace olvex::support {
 
-template <class Key, class Value, class Hash = std::hash<Key>, class Eq = std::equal_to<Key>>
+// A node count for maps whose every copy, update and drop is serialised by
+// one lock outside the map (the Python interpreter lock, say): the same
+// interface as the atomic count, without atomic read-modify-write, which on
+// a long path copy is most of the cost.
+class SerialCount {
+ public:
+  explicit SerialCount(std::size_t n) noexcept : n_(n) {}
+  std::size_t fetch_add(std::size_t d, std::memory_order) noexcept { return std::exchange(n_, n_ + d); }
+  std::size_t fetch_sub(std::size_t d, std::memory_order) noexcept { return std::exchange(n_, n_ - d); }
+  std::size_t load(std::memory_order) const noexcept { return n_; }
+
+ private:
+  std::size_t n_;
+};
+
+template <class Key, class Value, class Hash = std::hash<Key>, class Eq = std::equal_to<Key>,
+          class Count = std::atomic<std::size_t>>
 class PersistentMap {
  public:
   using key_type = Key;
@@ -176,6 +194,19 @@ class PersistentMap {
   const_iterator cbegin() const { return begin(); }
   const_iterator cend() const noexcept { return end(); }
 
+  // Calls f(entry) for each entry that this map alone reaches: every node on
+  // the way from the root to it has no other owner. Entries in nodes shared
+  // with other maps are skipped, so an owner that reports what it holds (to
+  // a cycle collector, say) never counts one stored entry once per map.
+  // Stops at, and returns, the first non-zero result of f; 0 otherwise.
+  // Allocates nothing. The same threading rule as for updates applies: no
+  // other thread may copy or drop maps sharing these nodes meanwhile.
+  template <class F>
+  int for_each_exclusive(F&& f) const {
+    if (!root_ || !is_unique(root_)) return 0;
+    return visit_exclusive(root_, 0, f);
+  }
+
  private:
   // Trie node header. A trie node at depth d < kLevels has one slot per
   // 5-bit digit d of the hash: `datamap` marks slots holding an entry,
@@ -183,7 +214,7 @@ class PersistentMap {
   // keys whose full hashes are equal: `datamap` is its entry count.
   // Layout: header, child pointers, entries, in one allocation.
   struct Node {
-    std::atomic<std::size_t> refs{1};
+    Count refs{1};
     std::uint32_t datamap = 0;
     std::uint32_t nodemap = 0;
   };
@@ -259,8 +290,13 @@ class PersistentMap {
   static bool is_unique(const Node* n) noexcept {
     return n->refs.load(std::memory_order_acquire) == 1;
   }
+  // The decrement stays inline: dropping a node releases every child, and
+  // most of them live on in other maps.
   static void release(Node* n, unsigned depth) noexcept {
     if (n->refs.fetch_sub(1, std::memory_order_release) != 1) return;
+    destroy_node(n, depth);
+  }
+  [[gnu::noinline]] static void destroy_node(Node* n, unsigned depth) noexcept {
     std::atomic_thread_fence(std::memory_order_acquire);
     const unsigned nc = depth == kLevels ? 0 : count(n->nodemap);
     destroy_entries(entries_at(n, nc), entry_count(n, depth));
@@ -270,6 +306,20 @@ class PersistentMap {
   }
   static void destroy_entries(value_type* ents, unsigned n) noexcept {
     for (unsigned i = 0; i < n; ++i) ents[i].~value_type();
+  }
+  template <class F>
+  static int visit_exclusive(const Node* n, unsigned depth, F& f) {
+    const unsigned nc = depth == kLevels ? 0 : count(n->nodemap);
+    const value_type* ents = entries_at(n, nc);
+    for (unsigned i = 0, ne = entry_count(n, depth); i < ne; ++i) {
+      if (int r = f(ents[i])) return r;
+    }
+    Node* const* kids = children(n);
+    for (unsigned i = 0; i < nc; ++i) {
+      if (!is_unique(kids[i])) continue;
+      if (int r = visit_exclusive(kids[i], depth + 1, f)) return r;
+    }
+    return 0;
   }
   // Frees a node whose entries were moved into its replacement and whose
   // children were handed over to it.

@@ -1,4 +1,4 @@
-"""MetaLogEntry as Python sees it before State hands any out: a class that
+"""MetaLogEntry as Python sees it as State hands them out: a class that
 only the module can instantiate (the object itself is tested from C++)."""
 import pytest
 

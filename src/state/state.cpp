@@ -1,0 +1,375 @@
+// State: the type object, construction, the read-only properties, the meta
+// log and restrict_view. update is in state_update.cpp.
+//
+// Cycle collection: the objects a State holds sit in persistent-map nodes
+// that several versions share, and such a node owns one reference per value
+// however many maps reach it. Visiting those values once per State would
+// let the collector count references that do not exist and free objects
+// still in use, so a State visits only the values on the paths that it
+// alone reaches (PersistentMap::for_each_exclusive). A cycle through nodes
+// that other live versions share is therefore not collected until those
+// versions are gone; once a version is the last holder of its nodes it
+// reports everything it holds.
+#include "state/state.hpp"
+
+#include <fmt/format.h>
+
+#include <iterator>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "access/proxy.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/names.hpp"
+#include "py/trampoline.hpp"
+#include "state/dict_walk.hpp"
+#include "state/exceptions.hpp"
+#include "state/signals.hpp"
+#include "state/views.hpp"
+#include "support/capabilities.hpp"
+
+namespace olvex::state {
+
+using py::Ref;
+using support::MetaRing;
+using support::Sender;
+
+namespace {
+
+using Instance = py::Native<StateData>;
+
+// The reserved room of a new lineage's ring; failures become Python errors
+// instead of ending the process.
+std::shared_ptr<MetaRing> make_ring(std::size_t capacity) {
+  try {
+    return std::make_shared<MetaRing>(capacity);
+  } catch (const std::length_error&) {
+    py::raise(PyExc_OverflowError, fmt::format("meta_capacity {} is too large to reserve", capacity));
+  } catch (const std::bad_alloc&) {
+    py::raise(PyExc_MemoryError, fmt::format("cannot reserve room for {} meta-log entries", capacity));
+  }
+}
+
+std::shared_ptr<const Sender> make_hub() { return std::make_shared<const Sender>(new_channel()); }
+
+// The items of a constructor zone, keys checked and converted; each key
+// also gets the constructor's version.
+void collect_zone(PyObject* dict, std::vector<std::pair<std::string, Ref>>& items,
+                  std::vector<std::pair<std::string, std::uint64_t>>& versions, std::uint64_t version) {
+  if (!PyDict_Check(dict)) py::raise_type(dict, "PyDict");
+  DictWalk walk(dict);
+  Ref key;
+  Ref value;
+  while (walk.next(key, value)) {
+    if (!PyUnicode_Check(key.get())) py::raise_type(key.get(), "PyString");
+    std::string text(py::utf8(key.get()));
+    versions.emplace_back(text, version);
+    items.emplace_back(std::move(text), std::move(value));
+  }
+}
+
+template <class Map, class Items>
+Map build_map(Items& items) {
+  return Map(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+}
+
+PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const py::Params<5> params{"State.__new__", {"data", "heavy", "signal", "version", "meta_capacity"}, 0};
+  auto [data, heavy, signal, version, capacity] = params.bind(args, kwargs);
+  std::uint64_t v = version ? py::arg_u64(version, "version") : 1;
+  std::size_t cap = capacity ? py::arg_unsigned<std::size_t>(capacity, "meta_capacity") : 1000;
+  return new_state(type, py::optional(data), py::optional(heavy), py::optional(signal), v, cap).release();
+}
+
+// Releasing a State can release another one it holds (a version stored in
+// the data of a later one), and so on down a chain; past a fixed depth the
+// fields are queued and released by the outermost release on this thread,
+// so a long chain cannot exhaust the stack.
+constexpr int kMaxReleaseDepth = 64;
+thread_local int t_release_depth = 0;
+thread_local std::vector<StateData> t_deferred;
+
+void release_fields(StateData& fields) {
+  if (t_release_depth >= kMaxReleaseDepth) {
+    try {
+      t_deferred.push_back(std::move(fields));
+      return;
+    } catch (const std::bad_alloc&) {
+      // No room for the queue: release in place.
+    }
+  }
+  ++t_release_depth;
+  { StateData dying(std::move(fields)); }
+  if (t_release_depth == 1) {
+    while (!t_deferred.empty()) {
+      StateData next(std::move(t_deferred.back()));
+      t_deferred.pop_back();
+    }
+  }
+  --t_release_depth;
+}
+
+void state_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  {
+    py::ErrorScope keep;
+    auto* n = Instance::of(self);
+    if (n->alive) {
+      n->alive = false;
+      release_fields(n->value());
+      n->value().~StateData();
+    }
+  }
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+int state_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* n = Instance::of(self);
+  if (!n->alive) return 0;
+  auto each = [&](const ObjectMap::value_type& e) -> int {
+    Py_VISIT(e.second.get());
+    return 0;
+  };
+  if (int r = n->value().data.for_each_exclusive(each)) return r;
+  return n->value().heavy.for_each_exclusive(each);
+}
+
+// Breaks a cycle through this State by emptying its zones; the values are
+// released after the fields are already empty.
+int state_clear(PyObject* self) {
+  auto* n = Instance::of(self);
+  if (!n->alive) return 0;
+  ObjectMap data;
+  ObjectMap heavy;
+  data.swap(n->value().data);
+  heavy.swap(n->value().heavy);
+  return 0;
+}
+
+int state_setattro(PyObject*, PyObject*, PyObject* value) {
+  if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");
+  state::raise(Exc::ContextError, "State is Immutable. Use .update() to create a new version.");
+}
+
+const StateData& fields(PyObject* self) { return state_data(self); }
+
+Ref zone_view(const ObjectMap& zone) {
+  Ref dict = Ref::check(PyDict_New());
+  for (const auto& [key, value] : zone) {
+    Ref k = py::to_py(key);
+    py::check(PyDict_SetItem(dict.get(), k.get(), value.get()));
+  }
+  return frozen_dict_over(dict.get());
+}
+
+Ref meta_list(const StateData& s) {
+  std::vector<support::MetaLogEntry> entries = s.ring->snapshot();
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    Ref e = meta_log_entry_object(std::move(entries[i]));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), e.release());
+  }
+  return list;
+}
+
+// A read-only view on one of the two well-known data roots: the read bit
+// alone and no transaction, so the thread's current transaction is left
+// alone.
+Ref root_proxy(const StateData& s, const char* root, bool read_only) {
+  const Ref* value = s.data.find(root);
+  if (!value) return py::none();
+  return access::make_proxy(value->get(), root, read_only, nullptr, false, support::READ);
+}
+
+// NumPy's bool scalar, recognised by its type's module and name so that
+// NumPy need not be imported.
+bool is_numpy_bool(PyObject* o) {
+  auto* type = Py_TYPE(o);
+  Ref name = Ref::steal(PyType_GetName(type));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_EqualToUTF8(name.get(), "bool_") && !PyUnicode_EqualToUTF8(name.get(), "bool")) return false;
+  Ref module = Ref::steal(PyType_GetModuleName(type));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy");
+}
+
+bool read_only_arg(PyObject* o) {
+  if (o == Py_True) return true;
+  if (o == Py_False) return false;
+  if (is_numpy_bool(o)) return py::check(PyObject_IsTrue(o)) != 0;
+  py::raise_arg_type("read_only", o, "PyBool");
+}
+
+PyObject* state_log_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<2> params{"State.log_meta", {"key", "message"}, 2};
+  auto [key, message] = params.bind(args, nargs, kwnames);
+  py::SharedBorrow borrow(state_flag(self));
+  std::string_view k = py::arg_str(key, "key");
+  std::string_view m = py::arg_str(message, "message");
+  append_meta(*fields(self).ring, std::string(k), std::string(m));
+  return py::none().release();
+}
+
+PyObject* state_get_meta_logs(PyObject* self, PyObject*) {
+  py::SharedBorrow borrow(state_flag(self));
+  return meta_list(fields(self)).release();
+}
+
+PyObject* state_restrict_view(PyObject* self, PyObject*) {
+  py::SharedBorrow borrow(state_flag(self));
+  StateData view = fields(self);
+  view.hub = make_hub();
+  return wrap_state(std::move(view)).release();
+}
+
+PyObject* state_domain_proxy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<1> params{"State.domain_proxy", {"read_only"}, 0};
+  auto [read_only] = params.bind(args, nargs, kwnames);
+  py::SharedBorrow borrow(state_flag(self));
+  PyObject* given = read_only ? py::optional(read_only) : nullptr;
+  bool ro = given ? read_only_arg(given) : true;
+  return root_proxy(fields(self), "domain", ro).release();
+}
+
+PyObject* get_version(PyObject* self, void*) {
+  py::SharedBorrow borrow(state_flag(self));
+  return py::to_py_u64(fields(self).version).release();
+}
+
+PyObject* get_data(PyObject* self, void*) {
+  py::SharedBorrow borrow(state_flag(self));
+  return zone_view(fields(self).data).release();
+}
+
+PyObject* get_heavy(PyObject* self, void*) {
+  py::SharedBorrow borrow(state_flag(self));
+  return zone_view(fields(self).heavy).release();
+}
+
+PyObject* get_signal(PyObject* self, void*) {
+  py::SharedBorrow borrow(state_flag(self));
+  return hub_object_for(*fields(self).hub).release();
+}
+
+PyObject* get_signals(PyObject* self, void*) {
+  py::SharedBorrow borrow(state_flag(self));
+  Ref dict = Ref::check(PyDict_New());
+  for (const auto& [name, text] : fields(self).signals) {
+    Ref k = py::to_py(name);
+    Ref v = py::to_py(text);
+    py::check(PyDict_SetItem(dict.get(), k.get(), v.get()));
+  }
+  return frozen_dict_over(dict.get()).release();
+}
+
+PyObject* get_domain(PyObject* self, void*) {
+  py::SharedBorrow borrow(state_flag(self));
+  return root_proxy(fields(self), "domain", true).release();
+}
+
+PyObject* get_global(PyObject* self, void*) {
+  py::SharedBorrow borrow(state_flag(self));
+  return root_proxy(fields(self), "global", true).release();
+}
+
+PyObject* get_meta(PyObject* self, void*) {
+  py::SharedBorrow borrow(state_flag(self));
+  return meta_list(fields(self)).release();
+}
+
+PyMethodDef state_methods[] = {
+    {"update", py::method<state_update>(), METH_FASTCALL | METH_KEYWORDS,
+     "update($self, data=None, heavy=None, signal=None)\n--\n\n"},
+    {"log_meta", py::method<state_log_meta>(), METH_FASTCALL | METH_KEYWORDS,
+     "log_meta($self, key, message)\n--\n\nLog a system event to the Meta Zone Ring Buffer."},
+    {"get_meta_logs", py::method<state_get_meta_logs>(), METH_NOARGS,
+     "get_meta_logs($self)\n--\n\nRetrieve persistent meta logs (shared across state versions)."},
+    {"restrict_view", py::method<state_restrict_view>(), METH_NOARGS, "restrict_view($self)\n--\n\n"},
+    {"domain_proxy", py::method<state_domain_proxy>(), METH_FASTCALL | METH_KEYWORDS,
+     "domain_proxy($self, read_only=None)\n--\n\n"
+     "v3.1: Returns domain wrapped in SupervisorProxy (preserves PyObject idiomatics)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef state_getset[] = {
+    {"version", py::tramp<get_version>, nullptr, nullptr, nullptr},
+    {"data", py::tramp<get_data>, nullptr, nullptr, nullptr},
+    {"heavy", py::tramp<get_heavy>, nullptr, nullptr, nullptr},
+    {"signal", py::tramp<get_signal>, nullptr, nullptr, nullptr},
+    {"signals", py::tramp<get_signals>, nullptr, nullptr, nullptr},
+    {"domain", py::tramp<get_domain>, nullptr, nullptr, nullptr},
+    {"global", py::tramp<get_global>, nullptr, nullptr, nullptr},
+    {"meta", py::tramp<get_meta>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot state_slots[] = {
+    {Py_tp_doc, const_cast<char*>("State(data=None, heavy=None, signal=None, version=1, meta_capacity=1000)\n--\n\n"
+                                  "Olvex v3 Immutable State")},
+    {Py_tp_new, reinterpret_cast<void*>(py::tramp<state_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(state_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(state_clear)},
+    {Py_tp_setattro, reinterpret_cast<void*>(py::tramp<state_setattro>)},
+    {Py_tp_methods, state_methods},
+    {Py_tp_getset, state_getset},
+    {0, nullptr},
+};
+
+PyType_Spec state_spec = {
+    "builtins.State",  // reported in module builtins; a bare name warns on 3.13
+    static_cast<int>(sizeof(Instance)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    state_slots,
+};
+
+}  // namespace
+
+py::TypeCell state_type("State", [] { return py::make_type(&state_spec); });
+
+bool is_state(PyObject* o) { return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(state_type.get())); }
+
+Ref new_state(PyTypeObject* type, PyObject* data, PyObject* heavy, PyObject*, std::uint64_t version,
+              std::size_t meta_capacity) {
+  StateData s;
+  s.hub = make_hub();
+  std::vector<std::pair<std::string, Ref>> items;
+  std::vector<std::pair<std::string, std::uint64_t>> versions;
+  if (data) {
+    collect_zone(data, items, versions, version);
+    s.data = build_map<ObjectMap>(items);
+    items.clear();
+  }
+  if (heavy) {
+    collect_zone(heavy, items, versions, version);
+    s.heavy = build_map<ObjectMap>(items);
+  }
+  s.key_versions = build_map<VersionMap>(versions);
+  s.ring = make_ring(meta_capacity);
+  s.meta_capacity = meta_capacity;
+  s.version = version;
+  return py::make_native<StateData>(type, std::move(s));
+}
+
+Ref wrap_state(StateData fields) { return py::make_native<StateData>(state_type.get(), std::move(fields)); }
+
+void append_meta(MetaRing& ring, std::string key, std::string message) {
+  ring.append(support::MetaLogEntry{support::wall_clock_seconds(), std::move(key), std::move(message)});
+}
+
+}  // namespace olvex::state

@@ -1,0 +1,191 @@
+// State.update: the next version, built copy-on-write from its parent. The
+// child's maps start as O(1) copies of the parent's; each write rebuilds one
+// path of a map, and a merge copies only the dicts on the merged paths.
+// Nothing reachable from the parent is ever changed, so a failure simply
+// drops the child (the meta-log line and the broadcasts already sent stay).
+#include <fmt/format.h>
+
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "state/dict_walk.hpp"
+#include "state/nested.hpp"
+#include "state/signals.hpp"
+#include "state/state.hpp"
+
+namespace olvex::state {
+
+using py::Ref;
+
+namespace {
+
+class RecursionGuard {
+ public:
+  RecursionGuard() {
+    if (Py_EnterRecursiveCall(" while merging nested dicts")) throw py::PyErrorSet{};
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// A new plain dict with the same keys and value objects. The items are
+// read from the dict's own storage, for subclasses too.
+Ref shallow_copy(PyObject* dict) {
+  if (PyDict_CheckExact(dict)) return Ref::check(PyDict_Copy(dict));
+  Ref out = Ref::check(PyDict_New());
+  DictWalk walk(dict);
+  Ref key;
+  Ref value;
+  while (walk.next(key, value)) py::check(PyDict_SetItem(out.get(), key.get(), value.get()));
+  return out;
+}
+
+// `incoming` (a dict) merged over `old`: every dict on a merged path is new,
+// everything else stays shared. Neither argument is changed.
+Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
+  RecursionGuard guard;
+  if (!PyDict_Check(old)) return shallow_copy(incoming);
+  Ref result = shallow_copy(old);
+  DictWalk walk(incoming);
+  Ref key;
+  Ref value;
+  while (walk.next(key, value)) {
+    PyObject* raw = nullptr;
+    py::check(PyDict_GetItemRef(result.get(), key.get(), &raw));
+    Ref current = Ref::steal(raw);
+    if (current && PyDict_Check(current.get()) && PyDict_Check(value.get())) {
+      Ref merged = deep_merge_cow(current.get(), value.get());
+      py::check(PyDict_SetItem(result.get(), key.get(), merged.get()));
+    } else {
+      py::check(PyDict_SetItem(result.get(), key.get(), value.get()));
+    }
+  }
+  return result;
+}
+
+// Writes the items of `incoming` (a data or heavy argument) into the child's
+// zone, recording version n for each key and each sub-key of a dict value.
+void merge_zone(PyObject* incoming, ObjectMap& zone, VersionMap& versions, std::uint64_t n) {
+  if (!PyDict_Check(incoming)) py::raise_type(incoming, "PyDict");
+  DictWalk walk(incoming);
+  Ref key;
+  Ref value;
+  std::string path;
+  while (walk.next(key, value)) {
+    Ref target = unwrapped(value.get());
+    if (!PyUnicode_Check(key.get())) py::raise_type(key.get(), "PyString");
+    std::string name(py::utf8(key.get()));
+    const bool is_dict = PyDict_Check(target.get());
+    if (is_dict) {
+      DictWalk sub(target.get());
+      Ref sub_key;
+      Ref sub_value;
+      while (sub.next(sub_key, sub_value)) {
+        if (!PyUnicode_Check(sub_key.get())) py::raise_type(sub_key.get(), "PyString");
+        path.assign(name).append(1, '.').append(py::utf8(sub_key.get()));
+        versions.insert_or_assign(path, n);
+      }
+    }
+    versions.insert_or_assign(name, n);
+    const Ref* existing = is_dict ? zone.find(name) : nullptr;
+    if (existing) {
+      Ref old = *existing;
+      zone.insert_or_assign(std::move(name), deep_merge_cow(old.get(), target.get()));
+    } else {
+      zone.insert_or_assign(std::move(name), std::move(target));
+    }
+  }
+}
+
+// UTF-8 of a str, each lone surrogate replaced by U+FFFD.
+std::string lossy_utf8(PyObject* str) {
+  Py_ssize_t n = 0;
+  if (const char* s = PyUnicode_AsUTF8AndSize(str, &n)) return std::string(s, static_cast<std::size_t>(n));
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::PyErrorSet{};
+  PyErr_Clear();
+  Ref bytes = Ref::check(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+  char* raw = nullptr;
+  py::check(PyBytes_AsStringAndSize(bytes.get(), &raw, &n));
+  std::string_view b(raw, static_cast<std::size_t>(n));
+  std::string out;
+  out.reserve(b.size());
+  for (std::size_t i = 0; i < b.size(); ++i) {
+    // A surrogate is written ED A0..BF 80..BF; valid UTF-8 never holds it.
+    if (static_cast<unsigned char>(b[i]) == 0xED && i + 2 < b.size() &&
+        (static_cast<unsigned char>(b[i + 1]) & 0xE0) == 0xA0) {
+      out += "\xEF\xBF\xBD";
+      i += 2;
+    } else {
+      out += b[i];
+    }
+  }
+  return out;
+}
+
+// str(value) for a signal; a failing str() is reported, not raised.
+std::string signal_text(PyObject* value) {
+  if (Ref s = Ref::steal(PyObject_Str(value))) return lossy_utf8(s.get());
+  PyErr_WriteUnraisable(value);
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(value)));
+  if (!name) {
+    PyErr_Clear();
+    return "<unprintable object>";
+  }
+  return "<unprintable " + lossy_utf8(name.get()) + " object>";
+}
+
+void send_signals(PyObject* dict, const support::Sender& hub, TextMap& signals) {
+  DictWalk walk(dict);
+  Ref name;
+  Ref value;
+  std::string message;
+  while (walk.next(name, value)) {
+    if (!PyUnicode_Check(name.get())) py::raise_type(name.get(), "PyString");
+    std::string_view text_name = py::utf8(name.get());  // lives as long as `name`
+    std::string text = signal_text(value.get());
+    message.assign(text_name).append(1, ':').append(text);
+    broadcast(hub, message);
+    signals.insert_or_assign(std::string(text_name), std::move(text));
+  }
+}
+
+// A list of dicts, one dict, or anything else (ignored).
+void apply_signals(PyObject* signal, const support::Sender& hub, TextMap& signals) {
+  if (PyDict_Check(signal)) {
+    send_signals(signal, hub, signals);
+    return;
+  }
+  if (!PyList_Check(signal)) return;
+  // The length is read again at every step: str() of a value may change the list.
+  for (Py_ssize_t i = 0; i < PyList_Size(signal); ++i) {
+    Ref item = Ref::check(PyList_GetItemRef(signal, i));
+    if (!PyDict_Check(item.get())) py::raise_type(item.get(), "PyDict");
+    send_signals(item.get(), hub, signals);
+  }
+}
+
+}  // namespace
+
+PyObject* state_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<3> params{"State.update", {"data", "heavy", "signal"}, 0};
+  auto [data, heavy, signal] = params.bind(args, nargs, kwnames);
+  py::SharedBorrow borrow(state_flag(self));
+  const StateData& parent = state_data(self);
+  if (parent.version == std::numeric_limits<std::uint64_t>::max()) {
+    py::raise(PyExc_OverflowError, fmt::format("State version {} cannot be advanced", parent.version));
+  }
+  const std::uint64_t n = parent.version + 1;
+  StateData child{parent.data, parent.heavy, parent.hub,          parent.ring,
+                  parent.key_versions, TextMap(), parent.meta_capacity, n};
+  append_meta(*child.ring, "state_update", fmt::format("State updated to version {}", n));
+  if (PyObject* d = data ? py::optional(data) : nullptr) merge_zone(d, child.data, child.key_versions, n);
+  if (PyObject* h = heavy ? py::optional(heavy) : nullptr) merge_zone(h, child.heavy, child.key_versions, n);
+  if (PyObject* s = signal ? py::optional(signal) : nullptr) apply_signals(s, *child.hub, child.signals);
+  return wrap_state(std::move(child)).release();
+}
+
+}  // namespace olvex::state

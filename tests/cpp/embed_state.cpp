@@ -1,0 +1,115 @@
+// The C++ side of State, in an embedded interpreter: the construction
+// routine other classes call, and the key versions, which Python cannot see.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "access/proxy.hpp"
+#include "py/errors.hpp"
+#include "py/ref.hpp"
+#include "state/state.hpp"
+
+namespace {
+
+using olvex::py::Ref;
+using olvex::state::state_data;
+using olvex::state::StateData;
+
+// Runs `code` with State and SupervisorProxy in scope; returns its `out`.
+Ref run(const char* code) {
+  Ref ns = Ref::steal(PyDict_New());
+  PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins());
+  PyDict_SetItemString(ns.get(), "State", olvex::state::state_type.get());
+  PyDict_SetItemString(ns.get(), "SupervisorProxy", olvex::access::supervisor_proxy_type.get());
+  Ref compiled = Ref::steal(Py_CompileString(code, "<test>", Py_file_input));
+  Ref r = compiled ? Ref::steal(PyEval_EvalCode(compiled.get(), ns.get(), ns.get())) : Ref();
+  if (!r) {
+    PyErr_Print();
+    ADD_FAILURE() << code;
+    return Ref();
+  }
+  PyObject* out = PyDict_GetItemString(ns.get(), "out");
+  EXPECT_NE(out, nullptr) << code;
+  return Ref::borrow(out);
+}
+
+std::map<std::string, std::uint64_t> versions_of(PyObject* state) {
+  EXPECT_TRUE(olvex::state::is_state(state));
+  std::map<std::string, std::uint64_t> out;
+  for (const auto& [k, v] : state_data(state).key_versions) out[k] = v;
+  return out;
+}
+
+using Versions = std::map<std::string, std::uint64_t>;
+
+TEST(StateConstruction, TheEnginesFirstState) {
+  auto* type = reinterpret_cast<PyTypeObject*>(olvex::state::state_type.get());
+  Ref s = olvex::state::new_state(type, nullptr, nullptr, nullptr, 0, 1000);
+  ASSERT_TRUE(s);
+  const StateData& f = state_data(s.get());
+  EXPECT_EQ(f.version, 0u);
+  EXPECT_EQ(f.meta_capacity, 1000u);
+  EXPECT_EQ(f.ring->capacity(), 1000u);
+  EXPECT_EQ(f.ring->size(), 0u);
+  EXPECT_TRUE(f.data.empty() && f.heavy.empty() && f.key_versions.empty() && f.signals.empty());
+}
+
+TEST(StateConstruction, OnlyTopLevelKeysOfBothZonesGetTheVersion) {
+  Ref s = run("out = State(data={'a': {'b': 1}, 'x': 2}, heavy={'h': {'i': 3}}, version=7)");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(versions_of(s.get()), (Versions{{"a", 7}, {"h", 7}, {"x", 7}}));
+}
+
+TEST(StateUpdate, KeysAndOneLevelBelowAreStamped) {
+  Ref s = run(
+      "base = State(data={'a': {}, 'z': 0})\n"
+      "parent = base.update(data={'a': {'b': 0, 'c': {'d': 1}}})\n"
+      "child = parent.update(data={'a': {'b': 1}})\n"
+      "out = (parent, child)\n");
+  ASSERT_TRUE(s);
+  PyObject* parent = PyTuple_GetItem(s.get(), 0);
+  PyObject* child = PyTuple_GetItem(s.get(), 1);
+  EXPECT_EQ(versions_of(parent), (Versions{{"a", 2}, {"a.b", 2}, {"a.c", 2}, {"z", 1}}));
+  EXPECT_EQ(versions_of(child), (Versions{{"a", 3}, {"a.b", 3}, {"a.c", 2}, {"z", 1}}));
+}
+
+TEST(StateUpdate, NothingBelowTheSecondLevelIsStamped) {
+  Ref s = run("out = State(data={'a': {'b': {'c': 0, 'd': 1}}}).update(data={'a': {'b': {'c': 5}}})");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(versions_of(s.get()), (Versions{{"a", 2}, {"a.b", 2}}));
+}
+
+TEST(StateUpdate, HeavyKeysShareTheMapWithoutPrefix) {
+  Ref s = run("out = State(data={'k': 1}).update(heavy={'k': {'s': 1}, 'h': 2})");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(versions_of(s.get()), (Versions{{"h", 2}, {"k", 2}, {"k.s", 2}}));
+}
+
+TEST(StateUpdate, ProxyValuesAreStampedFromTheDictTheyWrap) {
+  Ref s = run("out = State().update(data={'p': SupervisorProxy({'x': 1, 'y': 2}), 'v': [1]})");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(versions_of(s.get()), (Versions{{"p", 2}, {"p.x", 2}, {"p.y", 2}, {"v", 2}}));
+}
+
+TEST(StateUpdate, AFailedUpdateStampsNothingOnTheParent) {
+  Ref s = run(
+      "out = State(data={'a': 1})\n"
+      "try:\n"
+      "    out.update(data={'a': {'ok': 1}, 'b': {2: 3}})\n"
+      "except TypeError:\n"
+      "    pass\n");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(versions_of(s.get()), (Versions{{"a", 1}}));
+  EXPECT_EQ(state_data(s.get()).ring->size(), 1u);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  Py_Initialize();
+  int rc = RUN_ALL_TESTS();
+  if (Py_FinalizeEx() < 0) rc = 1;
+  return rc;
+}
