@@ -20,7 +20,7 @@ PyObject* hub_publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   auto [msg] = params.bind(args, nargs, kwnames);
   py::SharedBorrow borrow(py::flag_of<Sender>(self));
   std::string_view text = py::arg_str(msg, "msg");
-  std::size_t n = py::value_of<Sender>(self).send(std::string(text));
+  std::size_t n = py::value_of<Sender>(self).send(text);
   return py::to_py_size(n).release();
 }
 
@@ -60,6 +60,6 @@ py::Ref hub_object_for(const Sender& sender) {
   return py::make_native<Sender>(signal_hub_type.get(), Sender(sender));
 }
 
-void broadcast(const Sender& sender, std::string message) { sender.send(std::move(message)); }
+void broadcast(const Sender& sender, std::string_view message) { sender.send(message); }
 
 }  // namespace olvex::state

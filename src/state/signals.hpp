@@ -17,7 +17,7 @@ support::Sender new_channel();
 py::Ref hub_object_for(const support::Sender& sender);
 
 // Sends on a channel and ignores the count, as a lineage's broadcast does.
-void broadcast(const support::Sender& sender, std::string message);
+void broadcast(const support::Sender& sender, std::string_view message);
 
 // A new SignalReceiver over a receiver cell.
 py::Ref receiver_object_for(std::shared_ptr<support::ReceiverCell> cell);

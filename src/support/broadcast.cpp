@@ -55,11 +55,11 @@ class Channel {
   std::size_t capacity() const { return slots_.size(); }
 
   // Caller holds mu.
-  std::size_t send_locked(std::string&& message, std::vector<Completion>& done) {
+  std::size_t send_locked(std::string_view message, std::vector<Completion>& done) {
     if (receivers == 0) return 0;
     Slot& s = slots_[tail_ & mask_];
     s.pos = tail_;
-    s.msg = std::move(message);
+    s.msg.assign(message);
     s.remaining = receivers;
     ++tail_;
     wake_waiting_locked(done);
@@ -181,12 +181,12 @@ Sender::~Sender() {
   deliver(done);
 }
 
-std::size_t Sender::send(std::string message) const {
+std::size_t Sender::send(std::string_view message) const {
   std::vector<Completion> done;
   std::size_t n;
   {
     std::lock_guard lk(ch_->mu);
-    n = ch_->send_locked(std::move(message), done);
+    n = ch_->send_locked(message, done);
   }
   deliver(done);
   return n;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -56,7 +57,8 @@ class Sender {
 
   // Stores the message for every live receiver and returns their number; a
   // message sent with no receiver is dropped and 0 is returned.
-  std::size_t send(std::string message) const;
+  // The text is copied into the slot, reusing the slot's storage.
+  std::size_t send(std::string_view message) const;
 
   // A receiver positioned after the last message sent so far.
   std::shared_ptr<ReceiverCell> subscribe() const;
