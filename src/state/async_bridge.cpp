@@ -4,6 +4,7 @@
 
 #include <unordered_map>
 
+#include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/names.hpp"
 #include "py/trampoline.hpp"
@@ -69,8 +70,7 @@ void deliver(std::uint64_t ticket, RecvOutcome&& outcome) {
   py::Ref value;
   bool ok = std::holds_alternative<std::string>(outcome);
   if (ok) {
-    const std::string& s = std::get<std::string>(outcome);
-    value = py::Ref::check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass"));
+    value = py::to_py(std::get<std::string>(outcome));
   } else {
     value = exception_for(outcome);
   }
@@ -145,9 +145,7 @@ py::Ref start_async_receive(std::shared_ptr<support::ReceiverCell> cell) {
 }
 
 py::Ref outcome_to_python(RecvOutcome&& outcome) {
-  if (auto* s = std::get_if<std::string>(&outcome)) {
-    return py::Ref::check(PyUnicode_DecodeUTF8(s->data(), static_cast<Py_ssize_t>(s->size()), "surrogatepass"));
-  }
+  if (auto* s = std::get_if<std::string>(&outcome)) return py::to_py(*s);
   py::Ref exc = exception_for(outcome);
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   throw py::PyErrorSet{};

@@ -375,14 +375,14 @@ TEST(Unwrapped, TargetOrTheValueItself) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  Py_Initialize();
-  g_prelude = PyDict_New();
-  PyDict_SetItemString(g_prelude, "__builtins__", PyEval_GetBuiltins());
-  run("exec", kPrelude, g_prelude);
-  int rc = RUN_ALL_TESTS();
-  Py_CLEAR(g_prelude);
-  if (Py_FinalizeEx() < 0) rc = 1;
-  return rc;
-}
+// The helpers' namespace is made once the interpreter is up.
+class Prelude : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    g_prelude = PyDict_New();
+    PyDict_SetItemString(g_prelude, "__builtins__", PyEval_GetBuiltins());
+    run("exec", kPrelude, g_prelude);
+  }
+  void TearDown() override { Py_CLEAR(g_prelude); }
+};
+const auto* const kPreludeEnv = ::testing::AddGlobalTestEnvironment(new Prelude);

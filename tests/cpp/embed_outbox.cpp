@@ -262,11 +262,3 @@ TEST_F(OutboxTest, ReleasingTheBufferReleasesItsMessages) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  Py_Initialize();
-  int rc = RUN_ALL_TESTS();
-  if (Py_FinalizeEx() < 0 && rc == 0) rc = 1;
-  return rc;
-}

@@ -172,11 +172,3 @@ TEST(Mutex, SectionEndedByAnExceptionPoisonsTheLock) {
     EXPECT_EQ(take_error().rfind("PanicException: PoisonError", 0), 0u);
   }
 }
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  Py_Initialize();
-  int rc = RUN_ALL_TESTS();
-  if (Py_FinalizeEx() < 0 && rc == 0) rc = 1;
-  return rc;
-}

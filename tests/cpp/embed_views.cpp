@@ -164,11 +164,3 @@ TEST_F(OverrideFunctions, PathsAreStoredAsGivenInUtf8) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  Py_Initialize();
-  int rc = RUN_ALL_TESTS();
-  if (Py_FinalizeEx() < 0) rc = 1;
-  return rc;
-}
