@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "py/native.hpp"
+#include "py/recursion.hpp"
 
 namespace olvex::access {
 
@@ -30,6 +31,36 @@ struct ProxyData {
   bool has_transaction;
   bool is_shadow;
   std::uint8_t capabilities;
+};
+
+// Forwarding to a target can recurse without a Python frame in between (a
+// proxy over a proxy over ..., a guard over a proxy over a guard). The
+// interpreter's C recursion limit allows more levels than a thread's stack
+// holds for these frames in some builds, so nesting through the module's
+// wrappers has a bound of its own: one counter per thread for every read,
+// write, method and protocol that calls into a wrapped object.
+inline constexpr int kMaxForwardDepth = 1000;
+inline thread_local int t_forward_depth = 0;
+
+class ForwardGuard {
+ public:
+  ForwardGuard() = default;
+  ForwardGuard(const ForwardGuard&) = delete;
+  ForwardGuard& operator=(const ForwardGuard&) = delete;
+
+ private:
+  // The module's own bound is tested first; members are built in order and
+  // a failure of the second unwinds the first.
+  struct Count {
+    Count() {
+      if (t_forward_depth >= kMaxForwardDepth) {
+        py::raise(PyExc_RecursionError, "maximum recursion depth exceeded while reading through a SupervisorProxy");
+      }
+      ++t_forward_depth;
+    }
+    ~Count() { --t_forward_depth; }
+  } count_;
+  py::RecursionScope scope_{" while reading through a SupervisorProxy"};
 };
 
 inline ProxyData& proxy_data(PyObject* self) noexcept { return py::value_of<ProxyData>(self); }

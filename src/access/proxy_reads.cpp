@@ -14,30 +14,6 @@ namespace olvex::access {
 
 namespace {
 
-// Forwarding to a target can recurse without a Python frame in between
-// (a proxy over a proxy over ...). The interpreter's C recursion limit
-// allows more levels than a thread's stack holds for these frames in some
-// builds, so nesting through proxies has a lower bound of its own.
-constexpr int kMaxForwardDepth = 1000;
-thread_local int t_forward_depth = 0;
-
-class RecursionGuard {
- public:
-  RecursionGuard() {
-    if (t_forward_depth >= kMaxForwardDepth) {
-      py::raise(PyExc_RecursionError, "maximum recursion depth exceeded while reading through a SupervisorProxy");
-    }
-    if (Py_EnterRecursiveCall(" while reading through a SupervisorProxy")) throw py::PyErrorSet{};
-    ++t_forward_depth;
-  }
-  ~RecursionGuard() {
-    --t_forward_depth;
-    Py_LeaveRecursiveCall();
-  }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
 // Exact builtin types whose instances never have a __dict__; saves the
 // attribute lookup for the common primitive values.
 bool never_has_dict(PyObject* v) noexcept {
@@ -113,7 +89,7 @@ bool can_read_at(const ProxyData& d, std::string_view child_path) {
 // The target's attribute `name`; for a dict target that lacks it, its key.
 py::Ref read_target_attr(PyObject* target, PyObject* name, std::string_view text, const std::string& path) {
   {
-    RecursionGuard guard;
+    ForwardGuard guard;
     PyObject* found = nullptr;
     // Absent and failing lookups go the same way; asking for an optional
     // attribute spares building an AttributeError that would be dropped.
@@ -214,7 +190,7 @@ PyObject* proxy_getitem(PyObject* self, PyObject* key) {
   py::Ref target = d.target;
   py::Ref v;
   {
-    RecursionGuard guard;
+    ForwardGuard guard;
     v = py::Ref::check(PyObject_GetItem(target.get(), key));
   }
   if (!wraps_on_read(v.get())) return v.release();
@@ -243,7 +219,7 @@ PyObject* proxy_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   py::Ref target = proxy_data(self).target;
   py::Ref result;
   {
-    RecursionGuard guard;
+    ForwardGuard guard;
     result = py::call_method(target.get(), OLVEX_NAME(get), key, fallback ? fallback : Py_None);
   }
   Text k = text_of(key);
@@ -253,7 +229,7 @@ PyObject* proxy_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* proxy_keys(PyObject* self, PyObject*) {
   py::SharedBorrow borrow(proxy_flag(self));
   py::Ref target = proxy_data(self).target;
-  RecursionGuard guard;
+  ForwardGuard guard;
   return py::call_method(target.get(), OLVEX_NAME(keys)).release();
 }
 
@@ -261,7 +237,7 @@ namespace {
 // list(target.<method>()), the target's answer made into a new list.
 py::Ref listed(PyObject* self, PyObject* method) {
   py::Ref target = proxy_data(self).target;
-  RecursionGuard guard;
+  ForwardGuard guard;
   py::Ref result = py::call_method(target.get(), method);
   return py::Ref::check(PySequence_List(result.get()));
 }

@@ -6,6 +6,7 @@
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/names.hpp"
+#include "py/recursion.hpp"
 #include "state/dict_walk.hpp"
 #include "support/path.hpp"
 
@@ -128,15 +129,6 @@ void require_dict(PyObject* o) {
   }
 }
 
-class RecursionGuard {
- public:
-  explicit RecursionGuard(const char* where) {
-    if (Py_EnterRecursiveCall(where)) throw py::PyErrorSet{};
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 }  // namespace
 
@@ -198,7 +190,7 @@ void deep_update_inplace(PyObject* target, PyObject* source) {
   require_dict(source);
   // Every path back into this function (nested dicts, dotted keys whose
   // final value merges) comes through here, so one guard bounds them all.
-  RecursionGuard depth(" while merging nested dicts");
+  py::RecursionScope depth(" while merging nested dicts");
   const Ref keep_target = Ref::borrow(target);
   const Ref keep_source = Ref::borrow(source);
   DictWalk walk(source);

@@ -11,6 +11,7 @@
 
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/recursion.hpp"
 #include "state/dict_walk.hpp"
 #include "state/nested.hpp"
 #include "state/signals.hpp"
@@ -21,16 +22,6 @@ namespace olvex::state {
 using py::Ref;
 
 namespace {
-
-class RecursionGuard {
- public:
-  RecursionGuard() {
-    if (Py_EnterRecursiveCall(" while merging nested dicts")) throw py::PyErrorSet{};
-  }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 // A new plain dict with the same keys and value objects. The items are
 // read from the dict's own storage, for subclasses too.
@@ -47,7 +38,7 @@ Ref shallow_copy(PyObject* dict) {
 // `incoming` (a dict) merged over `old`: every dict on a merged path is new,
 // everything else stays shared. Neither argument is changed.
 Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
-  RecursionGuard guard;
+  py::RecursionScope guard(" while merging nested dicts");
   if (!PyDict_Check(old)) return shallow_copy(incoming);
   Ref result = shallow_copy(old);
   DictWalk walk(incoming);
