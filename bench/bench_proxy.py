@@ -1,4 +1,5 @@
-"""SupervisorProxy read costs with no transaction current."""
+"""SupervisorProxy read costs with no transaction current, and the costs of
+its protocols beside the bare container's."""
 import statistics
 import sys
 import threading
@@ -46,6 +47,39 @@ def _measure():
     return out
 
 
+def _measure_protocols():
+    """Protocol costs next to the same operation on the bare container, in
+    one run. The byte is 0: protocols pass through whatever it says."""
+    proxy_cls = olvex_core.SupervisorProxy
+    d = {f"k{i}": i for i in range(10)}
+    lst = list(range(1_000))
+    names = {"d": d, "d2": dict(d), "p": proxy_cls(d, "domain", capabilities=0),
+             "lst": lst, "pl": proxy_cls(lst, "domain.items", capabilities=0)}
+    pairs = {
+        "len": ("len(d)", "len(p)", 200_000),
+        "in": ("'k5' in d", "'k5' in p", 200_000),
+        "iter": ("for x in lst: pass", "for x in pl: pass", 2_000),
+        "eq": ("d == d2", "p == d2", 200_000),
+    }
+    return {key: (ns_per_read(bare, names, n), ns_per_read(via, names, n)) for key, (bare, via, n) in pairs.items()}
+
+
+def protocol_rows():
+    m = _measure_protocols()
+
+    def proto_row(name, key, goal, bare_text):
+        bare, via = m[key]
+        return row(name, via, ratio=via / bare if bare > 0 else None, goal_ratio=goal,
+                   note=f"ratio to {bare_text} ({bare:.0f} ns)")
+
+    return [
+        proto_row("len(p), 10-key dict, byte 0", "len", 3, "len(d)"),
+        proto_row("k in p, 10-key dict, byte 0", "in", 3, "k in d"),
+        proto_row("iterate p over a 1,000-element list", "iter", 1.2, "iterating the list"),
+        proto_row("p == d2, equal 10-key dicts", "eq", 2, "d == d2"),
+    ]
+
+
 def rows():
     # A new thread has an empty current-transaction slot whatever ran
     # before on this one; the framework's module is kept out of the way so
@@ -72,4 +106,4 @@ def rows():
             ratio=ratio(box["nested"]),
             note=f"slot empty, olvex.guards absent; import attempts: {box['imports']}"),
         row("SupervisorProxy attribute read of an int key", box["attr"], ratio=ratio(box["attr"])),
-    ]
+    ] + protocol_rows()

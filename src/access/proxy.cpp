@@ -1,5 +1,5 @@
 // SupervisorProxy: the type object, construction, fields and the release of
-// instances. Reads are in proxy_reads.cpp.
+// instances. Reads are in proxy_reads.cpp, protocols in proxy_protocols.cpp.
 #include "access/proxy.hpp"
 
 #include <vector>
@@ -151,7 +151,8 @@ PyMethodDef proxy_methods[] = {
      "is_proxy($self)\n--\n\n"
      "Helper for users confused by type checks\n"
      "\"isinstance(proxy, dict)\" fails, so we provide this hint."},
-    // to_dict
+    {"to_dict", py::method<proxy_to_dict>(), METH_NOARGS,
+     "to_dict($self)\n--\n\nConversion to dict (Delegates to target or returns None)"},
     // append, extend, insert, remove, sort, reverse, clear
     {"get", py::method<proxy_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, key, default=None)\n--\n\n"},
     {"keys", py::method<proxy_keys>(), METH_NOARGS, "keys($self)\n--\n\n"},
@@ -161,12 +162,15 @@ PyMethodDef proxy_methods[] = {
     {"_wrap_result", py::method<proxy_wrap_result>(), METH_FASTCALL | METH_KEYWORDS,
      "_wrap_result($self, key_or_path, val)\n--\n\n"},
     {"path", py::method<proxy_path>(), METH_NOARGS, "path($self)\n--\n\n"},
-    // __getstate__, __setstate__, __getnewargs__
+    {"__getstate__", py::method<proxy_getstate>(), METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__setstate__", py::method<proxy_setstate>(), METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
+    {"__getnewargs__", py::method<proxy_getnewargs>(), METH_NOARGS, "__getnewargs__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef proxy_getset[] = {
-    // __dict__
+    {"__dict__", py::tramp<get_proxy_dict>, nullptr,
+     "Expose internals as dict for Pydantic/Standard Library compatibility", nullptr},
     {"read_only", py::tramp<get_read_only>, nullptr, nullptr, nullptr},
     {"supervisor_target", py::tramp<get_supervisor_target>, nullptr, "Get the underlying target (for internal use)",
      nullptr},
@@ -188,7 +192,12 @@ PyType_Slot proxy_slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_new, reinterpret_cast<void*>(py::tramp<proxy_new>)},
     {Py_mp_subscript, reinterpret_cast<void*>(py::tramp<proxy_getitem>)},
-    // __repr__, __str__, __contains__, __iter__, __len__, __richcmp__
+    {Py_tp_repr, reinterpret_cast<void*>(py::tramp<proxy_repr>)},
+    {Py_tp_str, reinterpret_cast<void*>(py::tramp<proxy_repr>)},
+    {Py_sq_contains, reinterpret_cast<void*>(py::tramp<proxy_contains>)},
+    {Py_tp_iter, reinterpret_cast<void*>(py::tramp<proxy_iter>)},
+    {Py_mp_length, reinterpret_cast<void*>(py::tramp<proxy_length>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(py::tramp<proxy_richcompare>)},
     {Py_tp_getattro, reinterpret_cast<void*>(py::tramp<proxy_getattro>)},
     // attribute assignment and deletion, item assignment and deletion
     {Py_tp_methods, proxy_methods},

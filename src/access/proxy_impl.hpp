@@ -41,6 +41,12 @@ struct ProxyData {
 // write, method and protocol that calls into a wrapped object.
 inline constexpr int kMaxForwardDepth = 1000;
 inline thread_local int t_forward_depth = 0;
+// How often the bound was hit on this thread. Attribute reads count any
+// failure of the target's lookup as a missing attribute, so a caller that
+// probes attributes compares this to tell a cut-off lookup from an absent one.
+inline thread_local unsigned t_forward_overflows = 0;
+inline constexpr const char* kForwardDepthMessage =
+    "maximum recursion depth exceeded while reading through a SupervisorProxy";
 
 class ForwardGuard {
  public:
@@ -54,7 +60,8 @@ class ForwardGuard {
   struct Count {
     Count() {
       if (t_forward_depth >= kMaxForwardDepth) {
-        py::raise(PyExc_RecursionError, "maximum recursion depth exceeded while reading through a SupervisorProxy");
+        ++t_forward_overflows;
+        py::raise(PyExc_RecursionError, kForwardDepthMessage);
       }
       ++t_forward_depth;
     }
@@ -122,5 +129,17 @@ PyObject* proxy_keys(PyObject* self, PyObject*);
 PyObject* proxy_values(PyObject* self, PyObject*);
 PyObject* proxy_items(PyObject* self, PyObject*);
 PyObject* proxy_wrap_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Protocols, to_dict and pickling (proxy_protocols.cpp).
+PyObject* proxy_repr(PyObject* self);
+PyObject* proxy_richcompare(PyObject* self, PyObject* other, int op);
+Py_ssize_t proxy_length(PyObject* self);
+int proxy_contains(PyObject* self, PyObject* key);
+PyObject* proxy_iter(PyObject* self);
+PyObject* proxy_to_dict(PyObject* self, PyObject*);
+PyObject* get_proxy_dict(PyObject* self, void*);
+PyObject* proxy_getstate(PyObject* self, PyObject*);
+PyObject* proxy_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proxy_getnewargs(PyObject* self, PyObject*);
 
 }  // namespace olvex::access
