@@ -52,25 +52,3 @@ def test_olvex_shm_alone_prints_nothing(run_python):
     assert r.returncode == 0, r.stderr
     assert r.stderr == ""
     assert r.stdout == "<BufferDescriptor name='a' size=1 shape=[1] dtype='u8'>\n"
-
-
-@pytest.mark.parametrize("first, second", [("olvex_shm", "olvex_shm"), ("olvex_core", "olvex_shm"),
-                                           ("olvex_shm", "olvex_core")])
-def test_second_interpreter_is_refused_for_either_module(run_python, first, second):
-    r = run_python(
-        f"import {first}, _interpreters\n"
-        "i = _interpreters.create('legacy')\n"
-        "_interpreters.run_string(i, '''\n"
-        "try:\n"
-        f"    import {second}\n"
-        "except ImportError as e:\n"
-        "    print('refused:', e)\n"
-        "''')\n"
-        "_interpreters.destroy(i)\n"
-    )
-    assert r.returncode == 0, r.stderr
-    assert r.stdout.startswith("refused: PyO3 modules do not yet support subinterpreters, see ")
-    # The host runs a single-phase init function in the main interpreter
-    # before the sub-interpreter's own run, so olvex_core's banner comes from
-    # the main interpreter even when the sub-interpreter asked first.
-    assert r.stderr == (BANNER if "olvex_core" in (first, second) else "")
