@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -85,31 +86,28 @@ Opened open_locked(const std::string& path, int flags, RegistryHost& host) {
       return o;
     }
     o.fd = Fd(fd);
-    if (::fstat(fd, &o.st) != 0) {
-      o.status = Opened::OpenFailed;
-      o.error = errno;
-      return o;
-    }
-    if (!S_ISREG(o.st.st_mode)) {
-      o.status = Opened::NotRegular;
-      return o;
-    }
+    auto regular = [&] {
+      if (::fstat(fd, &o.st) != 0) {
+        o.status = Opened::OpenFailed;
+        o.error = errno;
+      } else if (!S_ISREG(o.st.st_mode)) {
+        o.status = Opened::NotRegular;
+      }
+      return o.status == Opened::Ok;
+    };
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       o.locked = true;
     } else if (errno == EWOULDBLOCK) {
+      if (!regular()) return o;  // never wait on what is no registry
       switch (host.wait_for_lock(fd)) {
         case LockWait::Locked: o.locked = true; break;
         case LockWait::Refused: break;
         case LockWait::Abandoned: o.status = Opened::Abandoned; return o;
       }
     }
-    if (!o.locked) return o;
+    // The size and identity of the file as locked.
+    if (!regular() || !o.locked) return o;
     struct stat now {};
-    if (::fstat(fd, &o.st) != 0) {
-      o.status = Opened::OpenFailed;
-      o.error = errno;
-      return o;
-    }
     if (::stat(path.c_str(), &now) == 0 && same_file(now, o.st)) return o;
   }
 }
@@ -244,6 +242,13 @@ Outcome scan_registry(const std::string& path, std::uint32_t self_pid, const Sca
   std::size_t pos = 0;
   std::size_t remainder = data.size();  // where reading stopped
   std::string_view line;
+  // One answer per id: a dead owner of many records costs one kill().
+  std::unordered_map<std::uint32_t, bool> liveness;
+  auto alive = [&](std::uint32_t pid) {
+    auto [it, fresh] = liveness.try_emplace(pid, false);
+    if (fresh) it->second = snapshot->alive(pid);
+    return it->second;
+  };
   for (std::size_t start = pos; next_line(data, pos, line); start = pos) {
     if (!valid_utf8(line)) {
       remainder = start;
@@ -254,7 +259,7 @@ Outcome scan_registry(const std::string& path, std::uint32_t self_pid, const Sca
     if (!r) continue;
     if (r->pid == self_pid) {
       kept.push_back(std::move(*r));
-    } else if (snapshot->alive(r->pid)) {
+    } else if (alive(r->pid)) {
       if (r->pid == kWarnPid) s.host.line(1, kAliveWarning);
       kept.push_back(std::move(*r));
     } else {
@@ -267,18 +272,19 @@ Outcome scan_registry(const std::string& path, std::uint32_t self_pid, const Sca
 
   // A segment that a kept record names stays, whoever logged it first. The
   // unread remainder is kept too, so its records protect their names.
-  std::vector<std::string> rest_names;
-  for (std::size_t p = 0; next_line(rest, p, line);) {
-    if (!valid_utf8(line)) continue;
-    if (std::optional<AllocRecord> r = parse_record(line)) rest_names.push_back(std::move(r->name));
-  }
-  std::unordered_set<std::string_view> in_use;
-  for (const AllocRecord& r : kept) in_use.insert(r.name);
-  for (const std::string& name : rest_names) in_use.insert(name);
-  std::unordered_set<std::string_view> unlinked;
+  std::unordered_set<std::string_view> doomed;
   for (const std::string& name : dead) {
-    if (in_use.count(name) || !valid_segment_name(name) || !unlinked.insert(name).second) continue;
-    s.segments.remove(name);
+    if (valid_segment_name(name)) doomed.insert(name);
+  }
+  if (!doomed.empty()) {
+    for (const AllocRecord& r : kept) doomed.erase(r.name);
+    for (std::size_t p = 0; next_line(rest, p, line);) {
+      if (!valid_utf8(line)) continue;
+      if (std::optional<AllocRecord> r = parse_record(line)) doomed.erase(r->name);
+    }
+  }
+  for (const std::string& name : dead) {
+    if (doomed.erase(name)) s.segments.remove(name);  // once per name, in file order
   }
 
   if (counts.dropped == 0 && counts.kept == counts.lines_read) {
