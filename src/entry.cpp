@@ -3,3 +3,4 @@
 #include "module.hpp"
 
 PyMODINIT_FUNC PyInit_olvex_core(void) { return olvex::module::init_core(); }
+PyMODINIT_FUNC PyInit_olvex_shm(void) { return olvex::module::init_shm(); }

@@ -12,6 +12,7 @@
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
 #include "py/types.hpp"
+#include "shm/shm.hpp"
 #include "state/exceptions.hpp"
 #include "state/overrides.hpp"
 #include "state/outbox.hpp"
@@ -25,8 +26,10 @@ namespace {
 
 constexpr std::string_view kBanner = "[OLVEX-CORE] Loaded Version: 3.0.25 (Target Env Build)\n";
 
+// Both modules of the library share the interpreter slot.
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
+PyObject* g_shm_module = nullptr;
 
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT,
@@ -38,6 +41,10 @@ PyModuleDef g_def = {
     nullptr,
     nullptr,
     nullptr,
+};
+
+PyModuleDef g_shm_def = {
+    PyModuleDef_HEAD_INIT, "olvex_shm", "Exposed Python Module", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Appends `name` to the module's __all__ (created by the first addition),
@@ -127,9 +134,17 @@ void initialise(PyObject* m) {
         break;
     }
   }
+  // Last, the shm submodule: an attribute only, not entered in sys.modules.
+  py::Ref shm = py::Ref::check(PyModule_New("shm"));
+  add_name(shm.get(), "BufferDescriptor", shm::buffer_descriptor_type.get_for_registration());
+  add_name(shm.get(), "MemoryRegistry", shm::memory_registry_type.get_for_registration());
+  const char* shm_name = PyModule_GetName(shm.get());
+  if (!shm_name) throw py::PyErrorSet{};
+  add_name(m, shm_name, shm.get());
 }
 
-PyObject* init() {
+// The refusal of a second interpreter comes before anything is made.
+void claim_interpreter() {
   PyInterpreterState* interp = PyInterpreterState_Get();
   std::int64_t id = PyInterpreterState_GetID(interp);
   if (id == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
@@ -139,6 +154,10 @@ PyObject* init() {
               "PyO3 modules do not yet support subinterpreters, see "
               "https://docs.python.org/3/howto/isolating-extensions.html");
   }
+}
+
+PyObject* init() {
+  claim_interpreter();
   if (g_module) return py::Ref::borrow(g_module).release();
   py::Ref m = py::Ref::check(PyModule_Create(&g_def));
   initialise(m.get());
@@ -146,15 +165,31 @@ PyObject* init() {
   return m.release();
 }
 
-}  // namespace
+// olvex_shm: BufferDescriptor alone, made independently of olvex_core (no
+// banner), with the same class object.
+PyObject* init_shm_module() {
+  claim_interpreter();
+  if (g_shm_module) return py::Ref::borrow(g_shm_module).release();
+  py::Ref m = py::Ref::check(PyModule_Create(&g_shm_def));
+  add_name(m.get(), "BufferDescriptor", shm::buffer_descriptor_type.get_for_registration());
+  g_shm_module = py::Ref(m).release();
+  return m.release();
+}
 
-PyObject* init_core() noexcept {
+template <PyObject* (*Init)()>
+PyObject* guarded() noexcept {
   try {
-    return init();
+    return Init();
   } catch (...) {
     py::translate_current_exception();
     return nullptr;
   }
 }
+
+}  // namespace
+
+PyObject* init_core() noexcept { return guarded<init>(); }
+
+PyObject* init_shm() noexcept { return guarded<init_shm_module>(); }
 
 }  // namespace olvex::module

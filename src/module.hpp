@@ -3,4 +3,5 @@
 
 namespace olvex::module {
 PyObject* init_core() noexcept;
+PyObject* init_shm() noexcept;
 }

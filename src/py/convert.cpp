@@ -85,6 +85,20 @@ std::uint64_t arg_u64_small(PyObject* o, const char* arg) {
   return static_cast<std::uint64_t>(v);
 }
 
+std::vector<std::uint64_t> arg_u64_list(PyObject* o, const char* arg) {
+  if (PyUnicode_Check(o)) raise(PyExc_TypeError, fmt::format("argument '{}': {}", arg, kStrNotSequence));
+  if (!PySequence_Check(o)) raise_arg_type(arg, o, "Sequence");
+  Ref it = Ref::steal(PyObject_GetIter(o));
+  if (!it) rethrow_for_arg(arg);
+  std::vector<std::uint64_t> out;
+  while (PyObject* item = PyIter_Next(it.get())) {
+    Ref keep = Ref::steal(item);
+    out.push_back(arg_u64(item, arg));
+  }
+  if (PyErr_Occurred()) rethrow_for_arg(arg);
+  return out;
+}
+
 Ref to_py(std::string_view s) {
   return Ref::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "py/errors.hpp"
 
@@ -41,6 +42,15 @@ std::uint64_t arg_u64(PyObject* o, const char* arg);
 // Like arg_u64 but for narrower targets: negative values get the same
 // message as values above the target's range.
 std::uint64_t arg_u64_small(PyObject* o, const char* arg);
+
+// A sequence argument of unsigned 64-bit integers. A str (or subclass) is
+// refused first, then any object that is not a sequence; the items are
+// converted one by one in iteration order (nothing is reserved from a
+// __len__ that may lie). TypeErrors name the argument.
+std::vector<std::uint64_t> arg_u64_list(PyObject* o, const char* arg);
+
+// The message for a str where a sequence argument is due.
+inline constexpr const char* kStrNotSequence = "'str' object cannot be converted to a sequence";
 
 template <class T>
 T arg_unsigned(PyObject* o, const char* arg) {

@@ -45,6 +45,20 @@ class Mutex {
     return Guard(*this);
   }
 
+  // For callers whose rule is to skip the guarded work on a poisoned lock:
+  // runs f on the value under the lock, or returns false without running it.
+  template <class F>
+  bool run_unless_poisoned(F&& f) {
+    mu_.lock();
+    if (poisoned_) {
+      mu_.unlock();
+      return false;
+    }
+    Guard g(*this);
+    f(value_);
+    return true;
+  }
+
   bool poisoned() const noexcept { return poisoned_; }
 
  private:

@@ -87,13 +87,16 @@ def test_module_docstring_and_name(core):
     assert core.__doc__ and "\n" not in core.__doc__
 
 
-def test_second_interpreter_is_refused(run_python):
+# olvex_core and olvex_shm share one interpreter slot.
+@pytest.mark.parametrize("first, second", [("olvex_core", "olvex_core"), ("olvex_core", "olvex_shm"),
+                                           ("olvex_shm", "olvex_shm"), ("olvex_shm", "olvex_core")])
+def test_second_interpreter_is_refused(run_python, first, second):
     r = run_python(
-        "import olvex_core, _interpreters\n"
+        f"import {first}, _interpreters\n"
         "i = _interpreters.create('legacy')\n"
         "_interpreters.run_string(i, '''\n"
         "try:\n"
-        "    import olvex_core\n"
+        f"    import {second}\n"
         "except ImportError as e:\n"
         "    print('refused:', e)\n"
         "''')\n"
@@ -101,4 +104,8 @@ def test_second_interpreter_is_refused(run_python):
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout.startswith("refused: PyO3 modules do not yet support subinterpreters, see ")
-    assert r.stderr == BANNER  # the refused import writes no banner
+    # The refused import writes no banner. The host runs a single-phase init
+    # function in the main interpreter before the sub-interpreter's own run,
+    # so a first olvex_core import asked for by the sub-interpreter still
+    # prints it once, from the main interpreter.
+    assert r.stderr == (BANNER if "olvex_core" in (first, second) else "")
