@@ -1,0 +1,203 @@
+// Transaction.get_shadow and is_known_shadow: one deep copy per original
+// object, heavy values handed out uncopied, roots and paths tracked for
+// inference.
+//
+// The copy runs with no record locked: get_shadow looks up, unlocks, copies
+// and then locks again to store. When a shadow of the same original was
+// stored meanwhile (by another thread, or by a __deepcopy__ that asked for
+// its own object), that one is returned and this call tracks nothing, so
+// each original keeps one shadow.
+#include <algorithm>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/deep_copy.hpp"
+#include "engine/transaction.hpp"
+#include "py/args.hpp"
+#include "py/caught.hpp"
+#include "py/convert.hpp"
+#include "py/names.hpp"
+#include "py/objects.hpp"
+#include "support/quote.hpp"
+#include "support/zones.hpp"
+
+namespace olvex::engine {
+
+using py::Ref;
+
+namespace {
+
+// The path as written into the isolation message: Some("...") or None.
+Ref path_in_message(PyObject* path) {
+  if (!path) return Ref::check(PyUnicode_FromString("None"));
+  py::Str quoted = py::Str::from_code_points(support::quote_text(py::Str::borrow(path).code_points()));
+  return Ref::check(PyUnicode_FromFormat("Some(%U)", quoted.get()));
+}
+
+// The pending failure of the copy, as the isolation RuntimeError (with the
+// failure as its cause). Only ordinary failures are wrapped; any other
+// propagates unchanged.
+[[noreturn]] void isolation_failure(PyObject* val, PyObject* path) {
+  Ref cause = py::take_ordinary();
+  Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(val)));
+  if (!type_name) {
+    py::discard_ordinary();
+    type_name = Ref::check(PyUnicode_FromString("unknown"));
+  }
+  Ref where = path_in_message(path);
+  Ref original = py::describe_exception(cause.get());
+  Ref message = Ref::check(PyUnicode_FromFormat(
+      "Transaction isolation failure: cannot deepcopy object of type '%U' at path %U. Store non-copyable objects "
+      "in Heavy Zone instead. Original error: %U",
+      type_name.get(), where.get(), original.get()));
+  Ref error = py::call(PyExc_RuntimeError, message.get());
+  PyException_SetCause(error.get(), cause.release());
+  PyErr_SetRaisedException(error.release());
+  throw py::PyErrorSet{};
+}
+
+// The host module `copy`: the one in sys.modules, else imported. A failure
+// propagates unchanged.
+Ref copy_module() {
+  static PyObject* name = py::intern("copy");
+  PyObject* modules = PySys_GetObject("modules");  // borrowed
+  if (modules && PyDict_CheckExact(modules)) {
+    PyObject* found = nullptr;
+    if (py::check(PyDict_GetItemRef(modules, name, &found)) && found != Py_None) return Ref::steal(found);
+    Py_XDECREF(found);
+  }
+  return Ref::check(PyImport_Import(name));
+}
+
+class CopyDepth {
+ public:
+  CopyDepth(PyObject* val, PyObject* path) {
+    if (Py_EnterRecursiveCall(" while copying a shadow")) isolation_failure(val, path);
+  }
+  ~CopyDepth() { Py_LeaveRecursiveCall(); }
+  CopyDepth(const CopyDepth&) = delete;
+  CopyDepth& operator=(const CopyDepth&) = delete;
+};
+
+// copy.deepcopy(val), natively when the value and the host allow.
+Ref copy_of(PyObject* val, PyObject* path) {
+  Ref module = copy_module();
+  Ref deepcopy = Ref::steal(PyObject_GetAttr(module.get(), OLVEX_NAME(deepcopy)));
+  if (!deepcopy) isolation_failure(val, path);
+  CopyDepth depth(val, path);
+  Ref fast;
+  try {
+    fast = native_deepcopy(module.get(), deepcopy.get(), val);
+  } catch (const py::PyErrorSet&) {
+    isolation_failure(val, path);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    isolation_failure(val, path);
+  }
+  if (fast) return fast;
+  PyObject* argv[] = {nullptr, val};
+  Ref copy = Ref::steal(PyObject_Vectorcall(deepcopy.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!copy) isolation_failure(val, path);
+  return copy;
+}
+
+// shadow._lock_manager = None; ordinary failures are dropped. The builtin
+// types the native copy handles refuse the attribute, so they are skipped.
+void clear_lock_manager(PyObject* shadow) {
+  if (is_native_copy_type(shadow)) return;
+  if (PyObject_SetAttr(shadow, OLVEX_NAME(_lock_manager), Py_None) < 0) py::discard_ordinary();
+}
+
+std::string_view root_of(std::string_view path) {
+  return path.substr(0, std::min(path.find('.'), path.find('[')));
+}
+
+// Registers the root and the path of a new shadow. Called with the shadow
+// cache locked; the original an earlier shadowing left under the same path
+// goes to `released`, which has room for it.
+void track(TransactionData& t, PyObject* val, const Ref& shadow, const py::Str& path, std::string_view key,
+           std::vector<Ref>& released) {
+  t.root_shadows.with([&](RootShadows& roots) { roots.try_emplace(std::string(root_of(key)), shadow); });
+  t.tracked_paths.with([&](TrackedPaths& tracked) {
+    if (auto it = tracked.position.find(std::string(key)); it != tracked.position.end()) {
+      released.push_back(std::exchange(tracked.entries[it->second].original, Ref::borrow(val)));
+      return;
+    }
+    tracked.entries.push_back({path, Ref::borrow(val)});
+    try {
+      tracked.position.emplace(std::string(key), tracked.entries.size() - 1);
+    } catch (...) {
+      tracked.entries.pop_back();  // its references are held elsewhere too
+      throw;
+    }
+  });
+}
+
+Ref cached_shadow(TransactionData& t, PyObject* val) {
+  return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
+    auto it = cache.find(val);
+    return it == cache.end() ? Ref() : it->second.shadow;
+  });
+}
+
+}  // namespace
+
+Ref get_shadow(PyObject* tx, PyObject* val, PyObject* path) {
+  TransactionData& t = transaction_data(tx);
+  if (Ref hit = cached_shadow(t, val)) return hit;
+  py::Str path_text;
+  py::Utf8 key;
+  if (path) {
+    path_text = py::Str::exact(path);
+    key = path_text.bytes();
+  }
+  if (path && support::resolve_zone(key.view) == support::ContextZone::Heavy) {
+    // Heavy values are handed out as they are and never tracked.
+    return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
+      if (auto it = cache.find(val); it != cache.end()) return it->second.shadow;
+      cache.emplace(val, ShadowEntry{Ref::borrow(val), Ref::borrow(val)});
+      return Ref::borrow(val);
+    });
+  }
+  Ref shadow = copy_of(val, path);
+  clear_lock_manager(shadow.get());
+  std::vector<Ref> released;  // let go after every lock
+  released.reserve(1);
+  return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
+    if (auto it = cache.find(val); it != cache.end()) return it->second.shadow;  // stored meanwhile
+    auto it = cache.emplace(val, ShadowEntry{shadow, Ref::borrow(val)}).first;
+    if (path) {
+      try {
+        track(t, val, shadow, path_text, key.view, released);
+      } catch (...) {
+        cache.erase(it);  // the shadow and the original are held elsewhere too
+        throw;
+      }
+    }
+    return shadow;
+  });
+}
+
+PyObject* tx_get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<2> params{"Transaction.get_shadow", {"val", "path"}, 1};
+  auto [val, path_arg] = params.bind(args, nargs, kwnames);
+  py::SharedBorrow borrow(transaction_flag(self));
+  PyObject* path = path_arg ? py::optional(path_arg) : nullptr;
+  if (path && !py::Str::is(path)) py::raise_arg_type("path", path, "PyString");
+  return get_shadow(self, val, path).release();
+}
+
+PyObject* tx_is_known_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<1> params{"Transaction.is_known_shadow", {"obj"}, 1};
+  auto [obj] = params.bind(args, nargs, kwnames);
+  py::SharedBorrow borrow(transaction_flag(self));
+  bool known = transaction_data(self).shadow_cache.with([&](ShadowCache& cache) {
+    auto it = cache.find(obj);
+    return it != cache.end() && it->second.original.get() == obj;
+  });
+  return py::boolean(known).release();
+}
+
+}  // namespace olvex::engine
