@@ -58,17 +58,26 @@ Ref path_in_message(PyObject* path) {
   throw py::PyErrorSet{};
 }
 
-// The host module `copy`: the one in sys.modules, else imported. A failure
-// propagates unchanged.
+// The host module `copy`, as `import copy` finds it. A module that another
+// thread is still importing sits in sys.modules half made, so only one that
+// an import here has already returned is taken from there directly;
+// anything else goes through the import machinery, which waits for it. A
+// failure propagates unchanged.
 Ref copy_module() {
   static PyObject* name = py::intern("copy");
+  static PyObject* imported = nullptr;  // kept for the process
   PyObject* modules = PySys_GetObject("modules");  // borrowed
-  if (modules && PyDict_CheckExact(modules)) {
+  if (imported && modules && PyDict_CheckExact(modules)) {
     PyObject* found = nullptr;
-    if (py::check(PyDict_GetItemRef(modules, name, &found)) && found != Py_None) return Ref::steal(found);
-    Py_XDECREF(found);
+    py::check(PyDict_GetItemRef(modules, name, &found));
+    Ref module = Ref::steal(found);
+    if (module.get() == imported) return module;
   }
-  return Ref::check(PyImport_Import(name));
+  Ref module = Ref::check(PyImport_Import(name));
+  if (module.get() != imported) {
+    Py_XDECREF(std::exchange(imported, Ref(module).release()));
+  }
+  return module;
 }
 
 class CopyDepth {
