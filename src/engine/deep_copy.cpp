@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "py/caught.hpp"
+#include "support/flat_map.hpp"
 #include "py/errors.hpp"
 #include "py/names.hpp"
 
@@ -58,62 +59,37 @@ PyTypeObject* kind_type(unsigned k) noexcept {
   }
 }
 
+// Under the limited API, Py_None is a function call; the copy asks often.
+PyObject* none_object() noexcept {
+  static PyObject* const none = Py_None;
+  return none;
+}
+
 // The scalar kinds, or kKinds for anything else.
 unsigned scalar_kind(PyObject* o) noexcept {
   if (PyUnicode_CheckExact(o)) return kStr;
   if (PyLong_CheckExact(o)) return kInt;
-  if (o == Py_None) return kNone;
+  if (o == none_object()) return kNone;
   if (PyBool_Check(o)) return kBool;
   if (PyFloat_CheckExact(o)) return kFloat;
   if (PyBytes_CheckExact(o)) return kBytes;
   return kKinds;
 }
 
-// Source object -> its copy. Small memos are searched in order; a larger
-// one gets an index.
-class Memo {
- public:
-  Ref find(PyObject* src) const {
-    if (index_.empty()) {
-      for (const Item& i : items_) {
-        if (i.src.get() == src) return i.copy;
-      }
-      return {};
-    }
-    auto it = index_.find(src);
-    return it == index_.end() ? Ref() : items_[it->second].copy;
-  }
-
-  // A failure to allocate leaves the memo unusable; the copy is then
-  // abandoned.
-  void add(PyObject* src, const Ref& copy) {
-    items_.push_back({Ref::borrow(src), copy});
-    if (!index_.empty()) {
-      index_.emplace(src, items_.size() - 1);
-    } else if (items_.size() > kLinear) {
-      for (std::size_t i = 0; i < items_.size(); ++i) index_.emplace(items_[i].src.get(), i);
-    }
-  }
-
- private:
-  static constexpr std::size_t kLinear = 16;
-  struct Item {
-    Ref src;
-    Ref copy;
-  };
-  std::vector<Item> items_;
-  std::unordered_map<PyObject*, std::size_t> index_;
-};
+// Source object -> its copy, with strong references to both.
+using Memo = support::FlatMap<PyObject*, std::pair<Ref, Ref>>;
 
 class Copier {
  public:
+  Copier() { memo_.reserve(8); }  // most copies meet a handful of containers
+
   // The copy, or empty when the native copy declines.
   Ref copy(PyObject* x, int depth) {
     if (unsigned k = scalar_kind(x); k != kKinds) {
       seen_ |= 1u << k;
       return Ref::borrow(x);
     }
-    if (Ref hit = memo_.find(x)) return hit;
+    if (Ref hit = memoised(x)) return hit;
     if (depth >= kMaxDepth) return {};
     if (PyDict_CheckExact(x)) return copy_dict(x, depth + 1);
     if (PyList_CheckExact(x)) return copy_list(x, depth + 1);
@@ -124,10 +100,16 @@ class Copier {
   unsigned seen() const noexcept { return seen_; }
 
  private:
+  Ref memoised(PyObject* x) {
+    auto* hit = memo_.find(x);
+    return hit ? hit->second : Ref();
+  }
+  void remember(PyObject* x, const Ref& y) { memo_.append(x, {Ref::borrow(x), y}); }
+
   Ref copy_dict(PyObject* x, int depth) {
     seen_ |= 1u << kDict;
     Ref y = Ref::check(PyDict_New());
-    memo_.add(x, y);
+    remember(x, y);
     const Py_ssize_t size = PyDict_Size(x);
     Py_ssize_t pos = 0;
     PyObject* k = nullptr;
@@ -145,17 +127,20 @@ class Copier {
     return y;
   }
 
+  // Filled slot by slot: a list that changes length under the copy makes
+  // it decline, and the half-filled copy (empty slots are allowed in a
+  // list being built) is dropped.
   Ref copy_list(PyObject* x, int depth) {
     seen_ |= 1u << kList;
-    Ref y = Ref::check(PyList_New(0));
-    memo_.add(x, y);
     const Py_ssize_t size = PyList_Size(x);
+    Ref y = Ref::check(PyList_New(size));
+    remember(x, y);
     for (Py_ssize_t i = 0; i < size; ++i) {
       if (PyList_Size(x) != size) return {};
       Ref item = Ref::check(PyList_GetItemRef(x, i));
       Ref item_copy = copy(item.get(), depth);
       if (!item_copy) return {};
-      py::check(PyList_Append(y.get(), item_copy.get()));
+      py::check(PyList_SetItem(y.get(), i, item_copy.release()));
     }
     if (PyList_Size(x) != size) return {};
     return y;
@@ -174,13 +159,13 @@ class Copier {
       all_same = all_same && item_copy.get() == item;
       items.push_back(std::move(item_copy));
     }
-    if (Ref hit = memo_.find(x)) return hit;
+    if (Ref hit = memoised(x)) return hit;
     if (all_same) return Ref::borrow(x);
     Ref y = Ref::check(PyTuple_New(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
       py::check(PyTuple_SetItem(y.get(), i, items[static_cast<std::size_t>(i)].release()));
     }
-    memo_.add(x, y);
+    remember(x, y);
     return y;
   }
 
@@ -273,7 +258,9 @@ std::shared_ptr<Host> validate(PyObject* module, PyObject* deepcopy) {
 // The validated host for this module and function, or null.
 std::shared_ptr<Host> host_for(PyObject* module, PyObject* deepcopy) {
   if (g_host && g_host->module.get() == module && g_host->deepcopy.get() == deepcopy) {
-    Ref dispatch = optional_attr(module, "_deepcopy_dispatch");
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(module, OLVEX_NAME(_deepcopy_dispatch), &found) < 0) py::discard_ordinary();
+    Ref dispatch = Ref::steal(found);
     if (dispatch.get() == g_host->dispatch.get()) return g_host;
   }
   std::shared_ptr<Host> fresh = validate(module, deepcopy);

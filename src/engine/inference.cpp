@@ -56,8 +56,8 @@ bool differs(PyObject* shadow, PyObject* original) {
 // The shadow cached for `original`, or empty.
 Ref shadow_of(TransactionData& t, PyObject* original) {
   return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
-    auto it = cache.find(original);
-    return it == cache.end() ? Ref() : it->second.shadow;
+    ShadowEntry* e = cache.find(original);
+    return e ? e->shadow : Ref();
   });
 }
 
@@ -75,7 +75,12 @@ void infer_shadow_deltas(PyObject* tx) {
   TransactionData& t = transaction_data(tx);
   bool first = t.deltas_inferred.with([](bool& done) { return !std::exchange(done, true); });
   if (!first) return;
-  std::vector<TrackedPaths::Entry> pairs = t.tracked_paths.with([](TrackedPaths& tracked) { return tracked.entries; });
+  std::vector<TrackedEntry> pairs = t.tracked_paths.with([](TrackedPaths& tracked) {
+    std::vector<TrackedEntry> out;
+    out.reserve(tracked.size());
+    for (const auto& [key, e] : tracked) out.push_back(e);
+    return out;
+  });
   std::vector<DeltaEntry> found;
   found.reserve(pairs.size());
   std::size_t i = 0;

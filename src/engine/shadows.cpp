@@ -11,7 +11,6 @@
 #include <new>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "engine/deep_copy.hpp"
 #include "engine/transaction.hpp"
@@ -66,7 +65,7 @@ Ref path_in_message(PyObject* path) {
 Ref copy_module() {
   static PyObject* name = py::intern("copy");
   static PyObject* imported = nullptr;  // kept for the process
-  PyObject* modules = PySys_GetObject("modules");  // borrowed
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
   if (imported && modules && PyDict_CheckExact(modules)) {
     PyObject* found = nullptr;
     py::check(PyDict_GetItemRef(modules, name, &found));
@@ -125,29 +124,34 @@ std::string_view root_of(std::string_view path) {
 
 // Registers the root and the path of a new shadow. Called with the shadow
 // cache locked; the original an earlier shadowing left under the same path
-// goes to `released`, which has room for it.
+// goes to `released`. On failure nothing stays registered.
 void track(TransactionData& t, PyObject* val, const Ref& shadow, const py::Str& path, std::string_view key,
-           std::vector<Ref>& released) {
-  t.root_shadows.with([&](RootShadows& roots) { roots.try_emplace(std::string(root_of(key)), shadow); });
-  t.tracked_paths.with([&](TrackedPaths& tracked) {
-    if (auto it = tracked.position.find(std::string(key)); it != tracked.position.end()) {
-      released.push_back(std::exchange(tracked.entries[it->second].original, Ref::borrow(val)));
-      return;
-    }
-    tracked.entries.push_back({path, Ref::borrow(val)});
-    try {
-      tracked.position.emplace(std::string(key), tracked.entries.size() - 1);
-    } catch (...) {
-      tracked.entries.pop_back();  // its references are held elsewhere too
-      throw;
-    }
+           Ref& released) {
+  bool new_root = t.root_shadows.with([&](RootShadows& roots) {
+    std::string_view root = root_of(key);
+    if (roots.find(root)) return false;
+    roots.append(std::string(root), shadow);
+    return true;
   });
+  try {
+    t.tracked_paths.with([&](TrackedPaths& tracked) {
+      if (TrackedEntry* e = tracked.find(key)) {
+        released = std::exchange(e->original, Ref::borrow(val));
+        return;
+      }
+      tracked.append(std::string(key), TrackedEntry{path, Ref::borrow(val)});
+    });
+  } catch (...) {
+    // Still under the cache lock, so the root added above is the last one.
+    if (new_root) t.root_shadows.with([](RootShadows& roots) { roots.pop_back(); });
+    throw;
+  }
 }
 
 Ref cached_shadow(TransactionData& t, PyObject* val) {
   return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
-    auto it = cache.find(val);
-    return it == cache.end() ? Ref() : it->second.shadow;
+    ShadowEntry* e = cache.find(val);
+    return e ? e->shadow : Ref();
   });
 }
 
@@ -165,23 +169,22 @@ Ref get_shadow(PyObject* tx, PyObject* val, PyObject* path) {
   if (path && support::resolve_zone(key.view) == support::ContextZone::Heavy) {
     // Heavy values are handed out as they are and never tracked.
     return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
-      if (auto it = cache.find(val); it != cache.end()) return it->second.shadow;
-      cache.emplace(val, ShadowEntry{Ref::borrow(val), Ref::borrow(val)});
+      if (ShadowEntry* e = cache.find(val)) return e->shadow;
+      cache.append(val, ShadowEntry{Ref::borrow(val), Ref::borrow(val)});
       return Ref::borrow(val);
     });
   }
   Ref shadow = copy_of(val, path);
   clear_lock_manager(shadow.get());
-  std::vector<Ref> released;  // let go after every lock
-  released.reserve(1);
+  Ref released;  // let go after every lock
   return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
-    if (auto it = cache.find(val); it != cache.end()) return it->second.shadow;  // stored meanwhile
-    auto it = cache.emplace(val, ShadowEntry{shadow, Ref::borrow(val)}).first;
+    if (ShadowEntry* e = cache.find(val)) return e->shadow;  // stored meanwhile
+    cache.append(val, ShadowEntry{shadow, Ref::borrow(val)});
     if (path) {
       try {
         track(t, val, shadow, path_text, key.view, released);
       } catch (...) {
-        cache.erase(it);  // the shadow and the original are held elsewhere too
+        cache.pop_back();  // the shadow and the original are held elsewhere too
         throw;
       }
     }
@@ -203,8 +206,8 @@ PyObject* tx_is_known_shadow(PyObject* self, PyObject* const* args, Py_ssize_t n
   auto [obj] = params.bind(args, nargs, kwnames);
   py::SharedBorrow borrow(transaction_flag(self));
   bool known = transaction_data(self).shadow_cache.with([&](ShadowCache& cache) {
-    auto it = cache.find(obj);
-    return it != cache.end() && it->second.original.get() == obj;
+    ShadowEntry* e = cache.find(obj);
+    return e && e->original.get() == obj;
   });
   return py::boolean(known).release();
 }

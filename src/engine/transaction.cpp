@@ -179,7 +179,7 @@ int tx_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(e.original.get());
   }
   for (const auto& [root, shadow] : t.root_shadows.peek()) Py_VISIT(shadow.get());
-  for (const TrackedPaths::Entry& e : t.tracked_paths.peek().entries) Py_VISIT(e.original.get());
+  for (const auto& [path, e] : t.tracked_paths.peek()) Py_VISIT(e.original.get());
   return 0;
 }
 

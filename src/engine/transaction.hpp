@@ -18,13 +18,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "py/lock.hpp"
 #include "py/native.hpp"
 #include "py/types.hpp"
 #include "state/outbox_buffer.hpp"
+#include "support/flat_map.hpp"
 
 namespace olvex::engine {
 
@@ -45,22 +45,20 @@ struct ShadowEntry {
   py::Ref shadow;
   py::Ref original;
 };
-using ShadowCache = std::unordered_map<PyObject*, ShadowEntry>;
+using ShadowCache = support::FlatMap<PyObject*, ShadowEntry>;
 
 // Root text (the path up to its first "." or "[", as Str::bytes) -> the
 // first shadow registered under it.
-using RootShadows = std::unordered_map<std::string, py::Ref>;
+using RootShadows = support::FlatMap<std::string, py::Ref, support::TextHash>;
 
-// Full path text -> the original last shadowed under it, in the order each
-// path text was first tracked (a replaced original keeps its place).
-struct TrackedPaths {
-  struct Entry {
-    py::Ref path;  // an exact str
-    py::Ref original;
-  };
-  std::vector<Entry> entries;
-  std::unordered_map<std::string, std::size_t> position;  // by Str::bytes of the path
+// Full path text (as Str::bytes) -> the original last shadowed under it, in
+// the order each path text was first tracked (a replaced original keeps its
+// place).
+struct TrackedEntry {
+  py::Ref path;  // an exact str
+  py::Ref original;
 };
+using TrackedPaths = support::FlatMap<std::string, TrackedEntry, support::TextHash>;
 
 struct TransactionData {
   TransactionData(py::Ref engine, std::uint64_t write_timeout_ms, py::Ref pending_data, py::Ref pending_heavy,
