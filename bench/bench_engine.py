@@ -1,6 +1,7 @@
 """Transaction costs: a first and a cached get_shadow, log_delta, and the
 commit replay against a Python anchor doing the same steps."""
 import copy
+import gc
 import statistics
 import time
 import timeit
@@ -23,19 +24,25 @@ def inline_ns(stmt, names, number, setup="pass"):
     return statistics.median(timer.repeat(REPEATS, number)) / number
 
 
-def first_shadow_ns(engine, d, count=1_000):
-    """One get_shadow on each of `count` fresh transactions, made beforehand."""
+def first_shadow_ns(engine, d, count=1_000, rounds=11):
+    """One get_shadow on each of `count` fresh transactions, made beforehand.
+    The collector is off while timing, as timeit has it for the other rows."""
     runs = []
-    for _ in range(REPEATS):
+    for _ in range(rounds):
         calls = [tx.get_shadow for tx in (engine.transaction() for _ in range(count))]
-        t0 = time.perf_counter_ns()
-        for get in calls:
-            get(d, "domain")
-        t1 = time.perf_counter_ns()
-        for get in calls:
-            pass
-        t2 = time.perf_counter_ns()
+        gc.disable()
+        try:
+            t0 = time.perf_counter_ns()
+            for get in calls:
+                get(d, "domain")
+            t1 = time.perf_counter_ns()
+            for get in calls:
+                pass
+            t2 = time.perf_counter_ns()
+        finally:
+            gc.enable()
         runs.append(((t1 - t0) - (t2 - t1)) / count)
+        del calls
     return statistics.median(runs)
 
 

@@ -179,6 +179,7 @@ class Copier {
 
 struct Host {
   Ref module;
+  Ref globals;  // the module's namespace, where deepcopy finds its dispatch
   Ref deepcopy;
   Ref dispatch;
   Ref per_kind[kKinds];  // the standard copier of each kind
@@ -250,6 +251,7 @@ std::shared_ptr<Host> validate(PyObject* module, PyObject* deepcopy) {
     if (!fn || !defined_in(fn, globals.get(), copier_name(k))) return nullptr;
   }
   host->module = Ref::borrow(module);
+  host->globals = std::move(globals);
   host->deepcopy = Ref::borrow(deepcopy);
   host->dispatch = std::move(dispatch);
   return host;
@@ -258,8 +260,9 @@ std::shared_ptr<Host> validate(PyObject* module, PyObject* deepcopy) {
 // The validated host for this module and function, or null.
 std::shared_ptr<Host> host_for(PyObject* module, PyObject* deepcopy) {
   if (g_host && g_host->module.get() == module && g_host->deepcopy.get() == deepcopy) {
+    // What deepcopy itself reads: the module global of that name.
     PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttr(module, OLVEX_NAME(_deepcopy_dispatch), &found) < 0) py::discard_ordinary();
+    if (PyDict_GetItemRef(g_host->globals.get(), OLVEX_NAME(_deepcopy_dispatch), &found) < 0) py::discard_ordinary();
     Ref dispatch = Ref::steal(found);
     if (dispatch.get() == g_host->dispatch.get()) return g_host;
   }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -25,14 +26,14 @@ class FlatMap {
   // alongside it (a string_view for string keys).
   template <class Q>
   V* find(const Q& key) {
-    if (index_.empty()) {
+    if (!index_) {
       for (Entry& e : entries_) {
         if (Eq{}(e.first, key)) return &e.second;
       }
       return nullptr;
     }
-    auto it = index_.find(key);
-    return it == index_.end() ? nullptr : &entries_[it->second].second;
+    auto it = index_->find(key);
+    return it == index_->end() ? nullptr : &entries_[it->second].second;
   }
 
   // Adds an entry at the end; `key` must be absent. When an allocation
@@ -40,12 +41,12 @@ class FlatMap {
   V& append(K key, V value) {
     entries_.emplace_back(std::move(key), std::move(value));
     try {
-      if (!index_.empty()) {
-        index_.emplace(entries_.back().first, entries_.size() - 1);
+      if (index_) {
+        index_->emplace(entries_.back().first, entries_.size() - 1);
       } else if (entries_.size() > kLinear) {
-        Index built;
-        for (std::size_t i = 0; i < entries_.size(); ++i) built.emplace(entries_[i].first, i);
-        index_.swap(built);
+        auto built = std::make_unique<Index>();
+        for (std::size_t i = 0; i < entries_.size(); ++i) built->emplace(entries_[i].first, i);
+        index_ = std::move(built);
       }
     } catch (...) {
       entries_.pop_back();
@@ -56,7 +57,7 @@ class FlatMap {
 
   // Undoes the last append.
   void pop_back() {
-    if (!index_.empty()) index_.erase(entries_.back().first);
+    if (index_) index_->erase(entries_.back().first);
     entries_.pop_back();
   }
 
@@ -71,7 +72,7 @@ class FlatMap {
  private:
   using Index = std::unordered_map<K, std::size_t, Hash, Eq>;
   std::vector<Entry> entries_;
-  Index index_;
+  std::unique_ptr<Index> index_;  // small maps have none
 };
 
 // Hash and equality for std::string keys looked up by string_view.
