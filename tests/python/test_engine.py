@@ -100,6 +100,7 @@ def test_properties_are_read_only(prop):
          "argument 'process_name': 'int' object cannot be converted to 'PyString'"),
         (lambda e: e.report_success(None), TypeError,
          "argument 'process_name': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda e: e.report_conflict("\ud800"), UnicodeEncodeError, None),
         (lambda e: e.commit_state({}), TypeError, "argument 'state': 'dict' object cannot be converted to 'State'"),
         (lambda e: e.commit_state(None), TypeError,
          "argument 'state': 'NoneType' object cannot be converted to 'State'"),

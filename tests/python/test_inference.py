@@ -126,14 +126,19 @@ def test_comparison_outcomes(tx, outcome, delta):
     assert tx.get_delta_log() == (["domain.v"] if delta else [])
 
 
-@pytest.mark.parametrize("exc", [KeyboardInterrupt("stop"), SystemExit(1)], ids=lambda e: type(e).__name__)
-def test_an_interrupt_keeps_every_pair_not_yet_compared(tx, exc):
+@pytest.mark.parametrize(
+    "outcome",
+    [KeyboardInterrupt("in __eq__"), SystemExit(1), Truth(KeyboardInterrupt("in __bool__")),
+     Truth(ValueError("ambiguous"), KeyboardInterrupt("in all()"))],
+    ids=["eq", "eq-exit", "bool", "all"],
+)
+def test_an_interrupt_keeps_every_pair_not_yet_compared(tx, outcome):
     a = {"n": 1}
     tx.get_shadow(a, "a")  # unchanged, compared before the interrupt
-    tx.get_shadow(Eq(exc), "b")
+    tx.get_shadow(Eq(outcome), "b")
     tx.get_shadow({"n": 1}, "c")  # unchanged, but never compared
     tx.get_shadow(7, "d")  # its own shadow: never a delta
-    with pytest.raises(type(exc)):
+    with pytest.raises((KeyboardInterrupt, SystemExit)):
         tx.infer_shadow_deltas()
     assert tx.get_delta_log() == ["b", "c"]
     tx.infer_shadow_deltas()  # done already

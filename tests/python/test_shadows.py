@@ -302,6 +302,22 @@ def test_a_copy_module_without_deepcopy_is_an_isolation_failure(tx, monkeypatch)
         tx.get_shadow({"a": 1}, "domain")
 
 
+def test_deep_and_cyclic_values(tx):
+    deep = []
+    for _ in range(200):  # past the native copy's depth: the host copies it
+        deep = [deep, {"k": (1, deep)}]
+    ring = {"name": "ring"}
+    ring["self"] = ring
+    ring["pair"] = (ring, [ring])
+    for value in (deep, ring):
+        s = tx.get_shadow(value, "domain")
+        assert s is not value
+    s = tx.get_shadow(ring)
+    assert s["self"] is s and s["pair"][0] is s and s["pair"][1][0] is s
+    d = tx.get_shadow(deep)
+    assert d[1]["k"][1] is d[0]
+
+
 @pytest.mark.parametrize("bad", [1, b"domain", ["domain"]], ids=repr)
 def test_path_must_be_text(tx, bad):
     with pytest.raises(TypeError, match="^argument 'path': '.*' object cannot be converted to 'PyString'$"):

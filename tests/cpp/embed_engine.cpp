@@ -1,6 +1,7 @@
-// The outbox put-back, and the engine's hand-overs that rely on it when an
-// object cannot be made: OutboxCollector.drain and process_outbox under an
-// object allocator that fails on demand.
+// The engine's native side: its internal accessors, the outbox put-back,
+// and the hand-overs that rely on it when an object cannot be made
+// (OutboxCollector.drain and process_outbox under an object allocator that
+// fails on demand).
 //
 // The allocator hooks are outside the limited API. This binary links the
 // interpreter itself, so it sees the full API: Python.h comes first, before
@@ -17,6 +18,7 @@
 #include "py/ref.hpp"
 #include "state/outbox.hpp"
 #include "state/outbox_buffer.hpp"
+#include "state/state.hpp"
 
 namespace {
 
@@ -112,6 +114,35 @@ class EngineOutbox : public ::testing::Test {
   }
   Ref engine_;
 };
+
+TEST_F(EngineOutbox, InternalAccessors) {
+  PyObject* e = engine_.get();
+  ASSERT_TRUE(engine::is_engine(e));
+  EXPECT_FALSE(engine::schema(e).has_value());
+  Ref set_schema = method(e, "set_schema");
+  Ref none = Ref::steal(PyObject_CallOneArg(set_schema.get(), Py_None));
+  ASSERT_TRUE(none);
+  auto schema = engine::schema(e);
+  ASSERT_TRUE(schema.has_value());  // None set through set_schema is a schema
+  EXPECT_EQ(schema->get(), Py_None);
+
+  EXPECT_FALSE(engine::strict_cas(e));
+  Ref set_strict = method(e, "set_strict_cas");
+  Ref done = Ref::steal(PyObject_CallOneArg(set_strict.get(), Py_True));
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(engine::strict_cas(e));
+
+  Ref first = engine::current_state(e);
+  EXPECT_EQ(olvex::state::state_data(first.get()).version, 0u);
+  Ref next = olvex::state::new_state(reinterpret_cast<PyTypeObject*>(olvex::state::state_type.get()), nullptr,
+                                     nullptr, nullptr, 4, 10);
+  Ref previous = engine::replace_state(e, next);
+  EXPECT_EQ(previous.get(), first.get());
+  EXPECT_EQ(engine::current_state(e).get(), next.get());
+
+  EXPECT_FALSE(engine::is_blocked(e, std::nullopt));
+  EXPECT_EQ(engine::outbox_buffer(e).get(), engine::outbox_buffer(e).get());
+}
 
 TEST_F(EngineOutbox, DrainThatCannotBuildItsListPutsEverythingBack) {
   Ref collector = method(engine_.get(), "outbox");
