@@ -1,7 +1,9 @@
 """A tour of olvex_core: import (the banner goes to standard error), the
 public names, a publish/subscribe exchange between a thread blocked in
 recv() and an asyncio task awaiting recv_async(), and a versioned State
-advanced by updates, with its signals, meta log and read-only proxy."""
+advanced by updates, with its signals, meta log and read-only proxy, and a
+transaction that shadows a value, infers its change and hands an outbox
+message to the engine's worker."""
 import asyncio
 import threading
 
@@ -77,6 +79,27 @@ def state_tour():
         print("refused:", e)
 
 
+def transaction_tour():
+    engine = olvex_core.OlvexEngine()
+    tx = engine.transaction()
+    orders = {"count": 0, "lines": ["apple"]}
+    shadow = tx.get_shadow(orders, "domain.orders")  # the process works on a copy
+    shadow["count"] += 1
+    shadow["lines"].append("pear")
+    tx.infer_shadow_deltas()  # the changed copy becomes a delta
+    print("inferred deltas:", tx.get_delta_log(), "original untouched:", orders)
+    tx.log_delta("heavy.thumbnail", None, b"\x89PNG")  # a write a proxy would report
+    tx.commit()
+    print("pending data:", tx.pending_data)
+    print("pending heavy:", tx.pending_heavy)
+    delivered = []
+    engine.attach_worker(lambda msg: delivered.append(f"{msg.topic} -> {msg.payload}"))
+    engine.outbox.add(olvex_core.OutboxMsg("order.updated", {"count": shadow["count"]}))
+    engine.process_outbox()
+    print("worker got:", delivered)
+
+
 if __name__ == "__main__":
     main()
     state_tour()
+    transaction_tour()

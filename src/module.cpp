@@ -8,6 +8,9 @@
 
 #include "access/proxy.hpp"
 #include "engine/conflict_manager.hpp"
+#include "engine/engine.hpp"
+#include "engine/outbox_collector.hpp"
+#include "engine/transaction.hpp"
 #include "py/errors.hpp"
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
@@ -82,9 +85,9 @@ std::vector<Entry> registration_table() {
   return {
       {"SupervisorCore", Kind::Absent},
       {"SupervisorProxy", Kind::Class, &access::supervisor_proxy_type},
-      {"OlvexEngine", Kind::Absent},
-      {"Transaction", Kind::Absent},
-      {"OutboxCollector", Kind::Absent},
+      {"OlvexEngine", Kind::Class, &engine::engine_type},
+      {"Transaction", Kind::Class, &engine::transaction_type},
+      {"OutboxCollector", Kind::Class, &engine::outbox_collector_type},
       {"WriteTimeoutError", Kind::Exception, nullptr, Exc::WriteTimeoutError},
       {"WorkflowEngine", Kind::Absent},
       {"FSMState", Kind::Absent},

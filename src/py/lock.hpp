@@ -59,6 +59,29 @@ class Mutex {
     return true;
   }
 
+  // Runs `f` on the locked value and returns its result. `f` must leave the
+  // value as it found it when it throws (an allocation failure under the
+  // strong guarantee), so such a failure passes on after the unlock without
+  // poisoning the mutex.
+  template <class F>
+  decltype(auto) with(F&& f) {
+    mu_.lock();
+    if (poisoned_) {
+      mu_.unlock();
+      panic(kPoisonedMessage);
+    }
+    struct Unlock {
+      std::mutex& mu;
+      ~Unlock() { mu.unlock(); }
+    } unlock{mu_};
+    return f(value_);
+  }
+
+  // The value without locking, for the cycle collector. Sound only where
+  // every section runs with the interpreter lock held and lets no Python
+  // code run: the collector holds that lock, so no section is open then.
+  T& peek() noexcept { return value_; }
+
   bool poisoned() const noexcept { return poisoned_; }
 
  private:

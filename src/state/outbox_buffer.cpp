@@ -1,6 +1,8 @@
 #include "state/outbox_buffer.hpp"
 
 #include <exception>
+#include <iterator>
+#include <type_traits>
 #include <utility>
 
 namespace olvex::state {
@@ -71,6 +73,17 @@ void OutboxBuffer::move_all_into(OutboxBuffer& dest) {
       for (OutboxMessage& m : from) to.push_back(std::move(m));
     });
     from.clear();  // moved-from husks: no payload left to release here
+  });
+}
+
+static_assert(std::is_nothrow_move_constructible_v<OutboxMessage> && std::is_nothrow_move_assignable_v<OutboxMessage>,
+              "put_back relies on moves that cannot fail");
+
+void OutboxBuffer::put_back(std::span<OutboxMessage> messages) {
+  if (messages.empty()) return;
+  locked(messages_, [&](std::vector<OutboxMessage>& list) {
+    // Moves cannot throw, so a failed insert has changed nothing.
+    list.insert(list.begin(), std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
   });
 }
 

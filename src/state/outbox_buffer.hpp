@@ -5,6 +5,7 @@
 // copy of the topic text and a shared reference to the payload.
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,10 @@ class OutboxBuffer {
   // already there, leaving this buffer empty. Locks this buffer first, then
   // `dest`. Moving a buffer into itself changes nothing.
   void move_all_into(OutboxBuffer& dest);
+  // Puts messages that were taken out back at the front, in their order,
+  // ahead of every message added since; they are moved out of `messages`.
+  // When there is no room (std::bad_alloc) nothing changes on either side.
+  void put_back(std::span<OutboxMessage> messages);
 
  private:
   py::Mutex<std::vector<OutboxMessage>> messages_;

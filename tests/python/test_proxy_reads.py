@@ -591,3 +591,49 @@ def test_cycles_through_a_proxy_are_collected(make):
     del obj, p
     gc.collect()
     assert ref() is None
+
+
+# --- with a real Transaction -------------------------------------------------------------
+
+
+@on_fresh_thread
+def test_children_wrap_the_transactions_shadows():
+    tx = olvex_core.Transaction()
+    state = {"orders": {"count": 0}, "items": [1, 2]}
+    p = P(state, "domain", transaction=tx)
+    orders = p["orders"]
+    shadow = orders.supervisor_target
+    assert shadow == state["orders"] and shadow is not state["orders"]
+    assert tx.is_known_shadow(state["orders"]) and not tx.is_known_shadow(shadow)
+    # one copy per original, whichever way it is read
+    assert p.orders.supervisor_target is shadow
+    assert p.get("orders").supervisor_target is shadow
+    assert p.get("items") is p["items"].supervisor_target
+    # an in-place change of the shadow reaches the transaction, not the state
+    shadow["count"] = 5
+    tx.infer_shadow_deltas()
+    assert tx.get_delta_log() == ["domain[orders]"]
+    assert state["orders"] == {"count": 0}
+    assert tx.pending_data == {"domain": {"orders": {"count": 5}}}
+
+
+@on_fresh_thread
+def test_heavy_children_are_not_copied():
+    tx = olvex_core.Transaction()
+    blob = {"pixels": [0, 0]}
+    p = P({"heavy_img": blob}, "domain", transaction=tx)
+    child = p["heavy_img"]
+    assert child.supervisor_target is blob
+    assert tx.is_known_shadow(blob)
+
+
+@on_fresh_thread
+def test_an_uncopyable_child_read_raises_the_isolation_failure():
+    import threading
+
+    tx = olvex_core.Transaction()
+    p = P({"lock_box": {"lock": threading.Lock()}}, "domain", transaction=tx)
+    with pytest.raises(RuntimeError, match=r"^Transaction isolation failure: .* at path Some\(\"domain\[lock_box\]\"\)"):
+        p["lock_box"]
+    # attribute reads fall back to the value itself
+    assert p.lock_box.supervisor_target is not None

@@ -1,0 +1,145 @@
+// The replays of the delta log: commit() into the pending buffers (shortest
+// path first, heavy paths into pending_heavy), and the two previews,
+// build_pending_from_deltas() and get_shadow_updates().
+//
+// Each works on a snapshot of the log taken under its lock and replays with
+// the log unlocked, so a write that the replay makes (an attribute set on a
+// logging proxy) may report log_delta: such entries stay for later replays.
+#include <algorithm>
+#include <numeric>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/transaction.hpp"
+#include "py/convert.hpp"
+#include "py/objects.hpp"
+#include "state/nested.hpp"
+#include "support/zones.hpp"
+
+namespace olvex::engine {
+
+using py::Ref;
+
+namespace {
+
+struct Replayable {
+  py::Str path;
+  Ref value;
+};
+
+// The replayable entries (those with a new value), in log order.
+std::vector<Replayable> replayable(TransactionData& t) {
+  return t.delta_log.with([](DeltaLog& log) {
+    std::vector<Replayable> out;
+    out.reserve(log.size());
+    for (const DeltaEntry& e : log) {
+      if (e.new_val) out.push_back({py::Str::borrow(e.path.get()), e.new_val});
+    }
+    return out;
+  });
+}
+
+constexpr std::string_view kHeavyPrefix = "heavy.";
+
+}  // namespace
+
+void commit(PyObject* tx) {
+  TransactionData& t = transaction_data(tx);
+  std::vector<Replayable> entries = replayable(t);
+  // Stable by the byte length of the path: equal lengths keep log order.
+  std::vector<std::size_t> lengths(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) lengths[i] = entries[i].path.bytes().view.size();
+  std::vector<std::size_t> order(entries.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return lengths[a] < lengths[b]; });
+  for (std::size_t i : order) {
+    const Replayable& e = entries[i];
+    std::string_view path = e.path.utf8();
+    PyObject* target = t.pending_data.get();
+    if (support::resolve_zone(path) == support::ContextZone::Heavy) {
+      target = t.pending_heavy.get();
+      if (path.starts_with(kHeavyPrefix)) path.remove_prefix(kHeavyPrefix.size());
+    }
+    state::set_nested_value(target, path, e.value.get());
+  }
+}
+
+Ref build_pending_from_deltas(PyObject* tx) {
+  infer_shadow_deltas(tx);
+  TransactionData& t = transaction_data(tx);
+  py::Dict result = py::Dict::make();
+  for (const Replayable& e : replayable(t)) state::set_nested_value(result.get(), e.path.utf8(), e.value.get());
+  if (py::Dict::borrow(t.pending_data.get()).size() > 0) {
+    state::deep_update_inplace(result.get(), t.pending_data.get());
+  }
+  return result;
+}
+
+namespace {
+
+struct Root {
+  std::string_view key;  // into `text`'s bytes
+  py::Utf8 text;
+  py::Str name;
+};
+
+// The root of a logged path: the text before its first "." or "[".
+Root root_of(const py::Str& path) {
+  py::Utf8 bytes = path.bytes();
+  std::string_view view = bytes.view;
+  std::size_t cut = std::min(view.find('.'), view.find('['));
+  if (cut == std::string_view::npos) return {view, std::move(bytes), path};
+  Py_ssize_t dot = path.find('.');
+  Py_ssize_t bracket = path.find('[');
+  Py_ssize_t end = dot < 0 ? bracket : (bracket < 0 ? dot : std::min(dot, bracket));
+  return {view.substr(0, cut), std::move(bytes), path.slice(0, end)};
+}
+
+Ref shadow_updates(PyObject* tx) {
+  TransactionData& t = transaction_data(tx);
+  // Snapshots under both locks, roots first.
+  std::vector<std::pair<std::string, Ref>> roots;
+  std::vector<py::Str> paths;
+  t.root_shadows.with([&](RootShadows& shadows) {
+    t.delta_log.with([&](DeltaLog& log) {
+      roots.reserve(shadows.size());
+      for (const auto& [root, shadow] : shadows) roots.emplace_back(root, shadow);
+      paths.reserve(log.size());
+      for (const DeltaEntry& e : log) paths.push_back(py::Str::borrow(e.path.get()));
+    });
+  });
+  std::unordered_map<std::string_view, PyObject*> by_root;
+  for (const auto& [root, shadow] : roots) by_root.emplace(root, shadow.get());
+  py::Dict result = py::Dict::make();
+  std::unordered_set<std::string> seen;
+  for (const py::Str& path : paths) {
+    Root root = root_of(path);
+    if (!seen.emplace(root.key).second) continue;
+    auto it = by_root.find(root.key);
+    if (it != by_root.end()) result.set(root.name.get(), it->second);
+  }
+  result.update(t.pending_data.get());
+  return result;
+}
+
+}  // namespace
+
+PyObject* tx_commit(PyObject* self, PyObject*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  commit(self);
+  return py::none().release();
+}
+
+PyObject* tx_build_pending_from_deltas(PyObject* self, PyObject*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  return build_pending_from_deltas(self).release();
+}
+
+PyObject* tx_get_shadow_updates(PyObject* self, PyObject*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  return shadow_updates(self).release();
+}
+
+}  // namespace olvex::engine

@@ -1,0 +1,283 @@
+// Transaction: the type object, construction, the properties, update, the
+// delta log's own members (log_delta, log_internal, get_delta_log), the
+// pickling and copying refusals, and cycle collection. Shadows are in
+// shadows.cpp, inference in inference.cpp, the replays in replay.cpp.
+#include "engine/transaction.hpp"
+
+#include <utility>
+
+#include "engine/engine.hpp"
+#include "engine/outbox_collector.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/objects.hpp"
+#include "py/trampoline.hpp"
+#include "state/exceptions.hpp"
+#include "state/nested.hpp"
+
+namespace olvex::engine {
+
+using py::Ref;
+
+TransactionData::TransactionData(Ref engine, std::uint64_t write_timeout_ms, Ref pending_data, Ref pending_heavy,
+                                 Ref pending_signal)
+    : write_timeout_ms(write_timeout_ms),
+      engine(std::move(engine)),
+      pending_data(std::move(pending_data)),
+      pending_heavy(std::move(pending_heavy)),
+      pending_signal(std::move(pending_signal)),
+      outbox(state::OutboxBuffer::create()),
+      deltas_inferred(false) {}
+
+namespace {
+
+using Instance = py::Native<TransactionData>;
+
+Ref make_transaction(Ref engine, std::uint64_t write_timeout_ms) {
+  py::Dict data = py::Dict::make();
+  py::Dict heavy = py::Dict::make();
+  py::List signal = py::List::make();
+  return py::make_native<TransactionData>(transaction_type.get(), std::move(engine), write_timeout_ms,
+                                          std::move(data), std::move(heavy), std::move(signal));
+}
+
+PyObject* tx_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  static const py::Params<2> params{"Transaction.__new__", {"engine", "write_timeout_ms"}, 0};
+  auto [engine_arg, timeout] = params.bind(args, kwargs);
+  PyObject* engine = engine_arg ? py::optional(engine_arg) : nullptr;
+  if (engine && !is_engine(engine)) py::raise_arg_type("engine", engine, "OlvexEngine");
+  std::uint64_t limit = timeout ? py::arg_u64(timeout, "write_timeout_ms") : kDefaultWriteTimeoutMs;
+  // A private engine when none is given: nothing else refers to it.
+  Ref bound = engine ? Ref::borrow(engine) : new_engine();
+  return make_transaction(std::move(bound), limit).release();
+}
+
+// ---- properties ---------------------------------------------------------------
+
+PyObject* tx_get_outbox(PyObject* self, void*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  return collector_for(transaction_data(self).outbox).release();
+}
+
+PyObject* tx_get_write_timeout_ms(PyObject* self, void*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  return py::to_py_u64(transaction_data(self).write_timeout_ms).release();
+}
+
+// A preview built afresh on every read; the first read runs the inference.
+PyObject* tx_get_pending_data(PyObject* self, void*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  return build_pending_from_deltas(self).release();
+}
+
+PyObject* tx_get_pending_heavy(PyObject* self, void*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  return Ref(transaction_data(self).pending_heavy).release();
+}
+
+PyObject* tx_get_pending_signal(PyObject* self, void*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  return Ref(transaction_data(self).pending_signal).release();
+}
+
+// ---- update and the log ---------------------------------------------------------
+
+PyObject* tx_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<3> params{"Transaction.update", {"data", "heavy", "signal"}, 0};
+  auto [data_arg, heavy_arg, signal_arg] = params.bind(args, nargs, kwnames);
+  py::SharedBorrow borrow(transaction_flag(self));
+  const TransactionData& t = transaction_data(self);
+  if (PyObject* data = data_arg ? py::optional(data_arg) : nullptr) {
+    if (!py::Dict::is(data)) state::raise(state::Exc::ContextError, "update data must be a dict");
+    state::deep_update_inplace(t.pending_data.get(), data);
+  }
+  if (PyObject* heavy = heavy_arg ? py::optional(heavy_arg) : nullptr) {
+    if (!py::Dict::is(heavy)) state::raise(state::Exc::ContextError, "heavy update data must be a dict");
+    state::deep_update_inplace(t.pending_heavy.get(), heavy);
+  }
+  if (PyObject* signal = signal_arg ? py::optional(signal_arg) : nullptr) {
+    py::List::borrow(t.pending_signal.get()).append(signal);
+  }
+  return py::none().release();
+}
+
+PyObject* tx_log_delta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<3> params{"Transaction.log_delta", {"path", "old_val", "new_val"}, 1};
+  auto [path, old_val, new_val] = params.bind(args, nargs, kwnames);
+  py::SharedBorrow borrow(transaction_flag(self));
+  if (!py::Str::is(path)) py::raise_arg_type("path", path, "PyString");
+  DeltaEntry entry{py::Str::exact(path), Ref::borrow(new_val ? py::optional(new_val) : nullptr),
+                   Ref::borrow(old_val ? py::optional(old_val) : nullptr)};
+  transaction_data(self).delta_log.with([&](DeltaLog& log) { log.push_back(std::move(entry)); });
+  return py::none().release();
+}
+
+PyObject* tx_log_internal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<6> params{
+      "Transaction.log_internal", {"_path", "_op", "_new_val", "_old_val", "_obj_ref", "_key"}, 2};
+  auto [path, op, new_val, old_val, obj_ref, key_arg] = params.bind(args, nargs, kwnames);
+  py::SharedBorrow borrow(transaction_flag(self));
+  // Only the types are checked: the texts are not needed, so a lone
+  // surrogate in them is no error.
+  if (!py::Str::is(path)) py::raise_arg_type("_path", path, "PyString");
+  if (!py::Str::is(op)) py::raise_arg_type("_op", op, "PyString");
+  PyObject* key = key_arg ? py::optional(key_arg) : nullptr;
+  if (key && !py::Str::is(key)) py::raise_arg_type("_key", key, "PyString");
+  log_internal(self, {}, {}, new_val, old_val, obj_ref, std::nullopt);
+  return py::none().release();
+}
+
+PyObject* tx_get_delta_log(PyObject* self, PyObject*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  std::vector<Ref> paths = transaction_data(self).delta_log.with([](DeltaLog& log) {
+    std::vector<Ref> out;
+    out.reserve(log.size());
+    for (const DeltaEntry& e : log) out.push_back(e.path);
+    return out;
+  });
+  py::List list = py::List::make(static_cast<Py_ssize_t>(paths.size()));
+  for (std::size_t i = 0; i < paths.size(); ++i) list.put(static_cast<Py_ssize_t>(i), std::move(paths[i]));
+  return list.release();
+}
+
+// ---- refusals -----------------------------------------------------------------
+
+PyObject* tx_reduce(PyObject* self, PyObject*) {
+  py::SharedBorrow borrow(transaction_flag(self));
+  py::raise(PyExc_RuntimeError,
+            "Transaction objects cannot be pickled/deepcopied. They are transient controllers with scoped "
+            "lifecycle. Use contextvars to access the active transaction.");
+}
+
+PyObject* tx_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<1> params{"Transaction.__deepcopy__", {"_memo"}, 1};
+  params.bind(args, nargs, kwnames);
+  py::SharedBorrow borrow(transaction_flag(self));
+  py::raise(PyExc_RuntimeError,
+            "Transaction objects cannot be deepcopied. They are transient controllers with scoped lifecycle.");
+}
+
+// ---- cycle collection -------------------------------------------------------
+// Every object the records hold is visited, without their locks (see
+// Mutex::peek); the outbox buffer is shared and is not.
+
+int tx_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* n = Instance::of(self);
+  if (!n->alive) return 0;
+  TransactionData& t = n->value();
+  Py_VISIT(t.engine.get());
+  Py_VISIT(t.pending_data.get());
+  Py_VISIT(t.pending_heavy.get());
+  Py_VISIT(t.pending_signal.get());
+  for (const DeltaEntry& e : t.delta_log.peek()) {
+    Py_VISIT(e.new_val.get());
+    Py_VISIT(e.old_val.get());
+  }
+  for (const auto& [id, e] : t.shadow_cache.peek()) {
+    Py_VISIT(e.shadow.get());
+    Py_VISIT(e.original.get());
+  }
+  for (const auto& [root, shadow] : t.root_shadows.peek()) Py_VISIT(shadow.get());
+  for (const auto& [path, e] : t.tracked_paths.peek()) Py_VISIT(e.original.get());
+  return 0;
+}
+
+// Empties the records and the pending buffers (the references to the
+// buffers stay, so every member keeps working on an empty transaction).
+// Everything is moved out first and released last.
+int tx_clear(PyObject* self) {
+  auto* n = Instance::of(self);
+  if (!n->alive) return 0;
+  TransactionData& t = n->value();
+  DeltaLog log = std::exchange(t.delta_log.peek(), {});
+  ShadowCache cache = std::exchange(t.shadow_cache.peek(), {});
+  RootShadows roots = std::exchange(t.root_shadows.peek(), {});
+  TrackedPaths tracked = std::exchange(t.tracked_paths.peek(), {});
+  PyDict_Clear(t.pending_data.get());
+  PyDict_Clear(t.pending_heavy.get());
+  if (PyList_SetSlice(t.pending_signal.get(), 0, PY_SSIZE_T_MAX, nullptr) < 0) PyErr_Clear();
+  return 0;
+}
+
+void tx_dealloc(PyObject* self) { py::dealloc_native<TransactionData>(self); }
+
+// Entries in their fixed order; the comments hold the places of the members
+// that the lifecycle adds.
+PyMethodDef tx_methods[] = {
+    {"update", py::method<tx_update>(), METH_FASTCALL | METH_KEYWORDS,
+     "update($self, data=None, heavy=None, signal=None)\n--\n\n"},
+    {"get_shadow_updates", py::method<tx_get_shadow_updates>(), METH_NOARGS,
+     "get_shadow_updates($self)\n--\n\n"
+     "Get shadow updates keyed by root path (e.g., 'domain' -> shadow_dict)\n"
+     "This extracts all modified root-level objects for committing to State."},
+    {"build_pending_from_deltas", py::method<tx_build_pending_from_deltas>(), METH_NOARGS,
+     "build_pending_from_deltas($self)\n--\n\n"
+     "[v3.1 Delta Replay] Build pending_data from delta_log by replaying mutations"},
+    {"get_delta_log", py::method<tx_get_delta_log>(), METH_NOARGS,
+     "get_delta_log($self)\n--\n\n[v3.1.2] Expose raw delta log for strict contract validation"},
+    // flush_outbox: "flush_outbox($self)\n--\n\n[v3.3] Manual Flush for Flux Engine / execute()"
+    // __enter__: "__enter__($self)\n--\n\n"
+    // __exit__: "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"
+    {"infer_shadow_deltas", py::method<tx_infer_shadow_deltas>(), METH_NOARGS,
+     "infer_shadow_deltas($self)\n--\n\n[v3.1.2] Infer Deltas from Shadow Mutations (Differential Merging)"},
+    {"get_shadow", py::method<tx_get_shadow>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_shadow($self, val, path=None)\n--\n\nInternal: Get shadow copy for CoW/Tracking"},
+    {"commit", py::method<tx_commit>(), METH_NOARGS,
+     "commit($self)\n--\n\n"
+     "[v3.1 Zero Trust] Commit Delta Log to Pending State\n"
+     "This applies the implicit mutations (captured in shadow objects) to the pending_data/heavy buffers."},
+    {"log_delta", py::method<tx_log_delta>(), METH_FASTCALL | METH_KEYWORDS,
+     "log_delta($self, path, old_val=None, new_val=None)\n--\n\n[v3.1 Zero Trust] Log operation for Audit"},
+    {"log_internal", py::method<tx_log_internal>(), METH_FASTCALL | METH_KEYWORDS,
+     "log_internal($self, _path, _op, _new_val=None, _old_val=None, _obj_ref=None, _key=None)\n--\n\n"
+     "Internal: Log operation for Audit (Full)"},
+    {"__reduce__", py::method<tx_reduce>(), METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "[v3.4] Fail-fast: Transaction cannot be pickled/deepcopied.\n"
+     "Prevents silent corruption if Transaction leaks into serializable paths."},
+    {"__deepcopy__", py::method<tx_deepcopy>(), METH_FASTCALL | METH_KEYWORDS, "__deepcopy__($self, _memo)\n--\n\n"},
+    {"is_known_shadow", py::method<tx_is_known_shadow>(), METH_FASTCALL | METH_KEYWORDS,
+     "is_known_shadow($self, obj)\n--\n\n[INC-013] Helper: Check if object is a tracked Shadow."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tx_getset[] = {
+    {"outbox", py::tramp<tx_get_outbox>, nullptr, nullptr, nullptr},
+    {"write_timeout_ms", py::tramp<tx_get_write_timeout_ms>, nullptr, nullptr, nullptr},
+    {"pending_data", py::tramp<tx_get_pending_data>, nullptr, nullptr, nullptr},
+    {"pending_heavy", py::tramp<tx_get_pending_heavy>, nullptr, nullptr, nullptr},
+    {"pending_signal", py::tramp<tx_get_pending_signal>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot tx_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Transaction(engine=None, write_timeout_ms=5000)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(py::tramp<tx_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tx_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tx_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(tx_clear)},
+    {Py_tp_methods, tx_methods},
+    {Py_tp_getset, tx_getset},
+    {0, nullptr},
+};
+
+PyType_Spec tx_spec = {
+    "olvex_core.Transaction",
+    static_cast<int>(sizeof(Instance)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    tx_slots,
+};
+
+}  // namespace
+
+py::TypeCell transaction_type("Transaction", [] { return py::make_type(&tx_spec); });
+
+bool is_transaction(PyObject* o) { return Py_IS_TYPE(o, reinterpret_cast<PyTypeObject*>(transaction_type.get())); }
+
+Ref new_transaction(Ref engine, std::uint64_t write_timeout_ms) {
+  return make_transaction(std::move(engine), write_timeout_ms);
+}
+
+}  // namespace olvex::engine

@@ -1,0 +1,131 @@
+#pragma once
+// Transaction: the isolation of one process run. It hands out deep-copied
+// shadows of the values a process reads (one per original object; heavy
+// values uncopied), records the writes reported to it in its delta log,
+// infers deltas from shadows changed in place, and replays the log into
+// its pending buffers.
+//
+// Locks: each record has a mutex of its own, taken in the order shadow cache
+// before root shadows and before tracked paths (never those two together),
+// root shadows before the delta log. Every section only looks up, stores or
+// copies references: Python code (copies, comparisons, replays) runs with
+// every record unlocked, on snapshots, and references leave the records to
+// be released after the unlock. Re-entry from that code therefore never
+// deadlocks, and no thread waits for a record while holding the
+// interpreter lock.
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "py/lock.hpp"
+#include "py/native.hpp"
+#include "py/types.hpp"
+#include "state/outbox_buffer.hpp"
+#include "support/flat_map.hpp"
+
+namespace olvex::engine {
+
+inline constexpr std::uint64_t kDefaultWriteTimeoutMs = 5000;
+
+// One recorded write, operation "SET". A None value is stored as absent;
+// an entry without a new value is listed but never replayed.
+struct DeltaEntry {
+  py::Ref path;  // an exact str
+  py::Ref new_val;
+  py::Ref old_val;  // informational only
+};
+using DeltaLog = std::vector<DeltaEntry>;
+
+// Identity of an original -> (its shadow, the original). The entry keeps
+// the original alive, so its identity cannot be reused meanwhile.
+struct ShadowEntry {
+  py::Ref shadow;
+  py::Ref original;
+};
+using ShadowCache = support::FlatMap<PyObject*, ShadowEntry>;
+
+// Root text (the path up to its first "." or "[", as Str::bytes) -> the
+// first shadow registered under it.
+using RootShadows = support::FlatMap<std::string, py::Ref, support::TextHash>;
+
+// Full path text (as Str::bytes) -> the original last shadowed under it, in
+// the order each path text was first tracked (a replaced original keeps its
+// place).
+struct TrackedEntry {
+  py::Ref path;  // an exact str
+  py::Ref original;
+};
+using TrackedPaths = support::FlatMap<std::string, TrackedEntry, support::TextHash>;
+
+struct TransactionData {
+  TransactionData(py::Ref engine, std::uint64_t write_timeout_ms, py::Ref pending_data, py::Ref pending_heavy,
+                  py::Ref pending_signal);
+
+  const std::uint64_t write_timeout_ms;
+  const py::Ref engine;  // an OlvexEngine
+  // Exact dicts and an exact list; the references never change. Guarded by
+  // the interpreter lock.
+  const py::Ref pending_data;
+  const py::Ref pending_heavy;
+  const py::Ref pending_signal;
+  const state::OutboxRef outbox;
+  py::Mutex<DeltaLog> delta_log;
+  py::Mutex<ShadowCache> shadow_cache;
+  py::Mutex<RootShadows> root_shadows;
+  py::Mutex<TrackedPaths> tracked_paths;
+  py::Mutex<bool> deltas_inferred;
+  // Set by __enter__; the exit road's time check reads it.
+  std::optional<std::chrono::steady_clock::time_point> entered_at;
+};
+
+extern py::TypeCell transaction_type;
+
+bool is_transaction(PyObject* o);
+
+// A new transaction bound to `engine` (an OlvexEngine) with a fresh outbox
+// buffer and empty records.
+py::Ref new_transaction(py::Ref engine, std::uint64_t write_timeout_ms);
+
+inline TransactionData& transaction_data(PyObject* tx) noexcept { return py::value_of<TransactionData>(tx); }
+inline py::BorrowFlag& transaction_flag(PyObject* tx) noexcept { return py::flag_of<TransactionData>(tx); }
+
+// ---- Native entry points ----------------------------------------------------
+// For guards (which hold the transaction exclusively for the call) and the
+// exit road. `tx` is a Transaction; each behaves exactly as its Python form
+// and takes no borrow of its own.
+
+// The one shadow of `val` for this transaction. `path` is a str or null (no
+// path). Fails with the isolation RuntimeError when the copy fails.
+py::Ref get_shadow(PyObject* tx, PyObject* val, PyObject* path);
+
+// Records nothing: guards report here, and their writes reach the commit
+// only through shadow inference.
+inline void log_internal(PyObject* /*tx*/, std::string_view /*path*/, std::string_view /*op*/,
+                         PyObject* /*new_val*/, PyObject* /*old_val*/, PyObject* /*obj_ref*/,
+                         std::optional<std::string_view> /*key*/) noexcept {}
+
+// Turns in-place changes of tracked shadows into deltas, once per
+// transaction.
+void infer_shadow_deltas(PyObject* tx);
+
+// Replays the replayable deltas, shortest path first, into the pending
+// buffers; the first failure stops it and what was written stays.
+void commit(PyObject* tx);
+
+// ---- Method bodies defined in other files ------------------------------------
+// shadows.cpp
+PyObject* tx_get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* tx_is_known_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// inference.cpp
+PyObject* tx_infer_shadow_deltas(PyObject* self, PyObject*);
+// replay.cpp
+PyObject* tx_commit(PyObject* self, PyObject*);
+PyObject* tx_build_pending_from_deltas(PyObject* self, PyObject*);
+PyObject* tx_get_shadow_updates(PyObject* self, PyObject*);
+// The result of build_pending_from_deltas (the pending_data property too).
+py::Ref build_pending_from_deltas(PyObject* tx);
+
+}  // namespace olvex::engine
