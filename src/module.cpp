@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "access/proxy.hpp"
+#include "engine/audit.hpp"
 #include "engine/conflict_manager.hpp"
 #include "py/errors.hpp"
 #include "py/output.hpp"
@@ -94,10 +95,10 @@ std::vector<Entry> registration_table() {
       {"clear_physics_overrides", Kind::Function, nullptr, {}, &state::clear_physics_overrides_def},
       {"ConfigLoader", Kind::Absent},
       {"SchemaViolationError", Kind::Exception, nullptr, Exc::SchemaViolationError},
-      {"AuditSystem", Kind::Absent},
-      {"AuditRecipe", Kind::Absent},
-      {"AuditLevel", Kind::Absent},
-      {"AuditLogEntry", Kind::Absent},
+      {"AuditSystem", Kind::Class, &engine::audit_system_type},
+      {"AuditRecipe", Kind::Class, &engine::audit_recipe_type},
+      {"AuditLevel", Kind::Class, &engine::audit_level_type},
+      {"AuditLogEntry", Kind::Class, &engine::audit_log_entry_type},
       {"AuditBlockError", Kind::Exception, nullptr, Exc::AuditBlockError},
       {"AuditAbortError", Kind::Exception, nullptr, Exc::AuditAbortError},
       {"AuditStopError", Kind::Exception, nullptr, Exc::AuditStopError},
