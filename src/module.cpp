@@ -9,6 +9,7 @@
 #include "access/proxy.hpp"
 #include "engine/audit.hpp"
 #include "engine/conflict_manager.hpp"
+#include "engine/supervisor_core.hpp"
 #include "py/errors.hpp"
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
@@ -74,7 +75,7 @@ struct Entry {
 std::vector<Entry> registration_table() {
   using state::Exc;
   return {
-      {"SupervisorCore", Kind::Absent},
+      {"SupervisorCore", Kind::Class, &engine::supervisor_core_type},
       {"SupervisorProxy", Kind::Class, &access::supervisor_proxy_type},
       {"OlvexEngine", Kind::Absent},
       {"Transaction", Kind::Absent},
