@@ -34,8 +34,26 @@ struct AuditSystemData {
 AuditSystemData& data(PyObject* self) noexcept { return py::value_of<AuditSystemData>(self); }
 py::BorrowFlag& flag(PyObject* self) noexcept { return py::flag_of<AuditSystemData>(self); }
 
-AuditEntry make_entry(std::string_view key, std::string message) {
-  return AuditEntry{support::wall_clock_seconds(), std::string(key), std::move(message)};
+// Each thread fills one spare entry and swaps it into the ring, getting the
+// evicted entry back as its next spare: once the ring is full, an append
+// reuses the storage of the entry it replaces instead of allocating.
+AuditEntry& spare_entry() {
+  thread_local AuditEntry spare;
+  return spare;
+}
+
+// Fills the spare; std::bad_alloc leaves nothing recorded.
+void prepare(std::string_view key, std::string_view message) {
+  AuditEntry& e = spare_entry();
+  e.timestamp = support::wall_clock_seconds();
+  e.key.assign(key);
+  e.message.assign(message);
+}
+
+// Appends the prepared entry; cannot fail.
+void commit(AuditRing& ring) noexcept {
+  AuditEntry& e = spare_entry();
+  e = ring.exchange(std::move(e));
 }
 
 AuditRing& shared_buffer(std::size_t capacity) {
@@ -74,9 +92,9 @@ PyObject* system_log_fail(PyObject* self, PyObject* const* args, Py_ssize_t narg
   py::ExclusiveBorrow borrow(flag(self));
   AuditSystemData& d = data(self);
   const std::uint32_t count = support::next_failure_count(d.counters.get(key));
-  AuditEntry entry = make_entry(key, support::fail_entry_text(count));
+  prepare(key, support::fail_entry_text(count));
   d.counters.set(key, count);
-  d.buffer->append(std::move(entry));
+  commit(*d.buffer);
 
   const std::uint32_t effective = threshold.value_or(d.recipe.threshold_max);
   switch (support::judge_failure(level.value_or(d.recipe.level), count, effective, d.recipe.threshold_min)) {
@@ -91,7 +109,8 @@ PyObject* system_log_fail(PyObject* self, PyObject* const* args, Py_ssize_t narg
       // hooks run here and may raise; then nothing more is logged.
       std::string text = support::warning_text(count, effective);
       py::check(PyErr_WarnEx(state::exception_type(state::Exc::AuditWarning), text.c_str(), 1));
-      d.buffer->append(make_entry(key, support::warn_entry_text(count, effective)));
+      prepare(key, support::warn_entry_text(count, effective));
+      commit(*d.buffer);
       break;
     }
     case support::AuditVerdict::Pass:
@@ -106,9 +125,9 @@ PyObject* system_log_success(PyObject* self, PyObject* const* args, Py_ssize_t n
   std::string_view key = py::arg_str(key_arg, "key");
   py::ExclusiveBorrow borrow(flag(self));
   AuditSystemData& d = data(self);
-  AuditEntry entry = make_entry(key, std::string(support::kSuccessEntryText));
+  prepare(key, support::kSuccessEntryText);
   if (d.recipe.reset_on_success) d.counters.set(key, 0);
-  d.buffer->append(std::move(entry));
+  commit(*d.buffer);
   return py::none().release();
 }
 
@@ -131,7 +150,8 @@ PyObject* system_log(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   std::string_view key = py::arg_str(key_arg, "key");
   std::string_view message = py::arg_str(message_arg, "message");
   py::ExclusiveBorrow borrow(flag(self));
-  data(self).buffer->append(make_entry(key, std::string(message)));
+  prepare(key, message);
+  commit(*data(self).buffer);
   return py::none().release();
 }
 

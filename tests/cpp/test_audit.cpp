@@ -85,6 +85,18 @@ TEST(AuditRing, TotalCountsEveryAppendEvenWithoutRoom) {
   EXPECT_EQ(snap[1].message, "4");
 }
 
+TEST(AuditRing, ExchangeHandsBackWhatItEvicts) {
+  AuditRing r(2);
+  EXPECT_EQ(r.exchange({1.0, "k", "a"}).message, "");
+  EXPECT_EQ(r.exchange({1.0, "k", "b"}).message, "");
+  AuditEntry evicted = r.exchange({1.0, "k", "c"});
+  EXPECT_EQ(evicted.message, "a");
+  EXPECT_EQ(r.exchange({1.0, "k", "d"}).message, "b");
+  EXPECT_EQ(AuditRing(0).exchange({1.0, "k", "kept"}).message, "kept");
+  EXPECT_EQ(r.total(), 4u);
+  EXPECT_EQ(r.snapshot().front().message, "c");
+}
+
 // The process-wide ring exists once; this is the only test that makes it.
 TEST(AuditBuffer, FirstReservableCapacityWinsAndRefusalsMakeNone) {
   constexpr std::size_t kHuge = std::numeric_limits<std::size_t>::max();
