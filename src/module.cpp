@@ -14,6 +14,7 @@
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
 #include "py/types.hpp"
+#include "state/config_loader.hpp"
 #include "state/exceptions.hpp"
 #include "state/overrides.hpp"
 #include "state/outbox.hpp"
@@ -94,7 +95,7 @@ std::vector<Entry> registration_table() {
       {"ContextGuard", Kind::Absent},
       {"register_physics_override", Kind::Function, nullptr, {}, &state::register_physics_override_def},
       {"clear_physics_overrides", Kind::Function, nullptr, {}, &state::clear_physics_overrides_def},
-      {"ConfigLoader", Kind::Absent},
+      {"ConfigLoader", Kind::Class, &state::config_loader_type},
       {"SchemaViolationError", Kind::Exception, nullptr, Exc::SchemaViolationError},
       {"AuditSystem", Kind::Class, &engine::audit_system_type},
       {"AuditRecipe", Kind::Class, &engine::audit_recipe_type},
