@@ -3,7 +3,7 @@ timestamped tuples, the pure-Python way to keep the same log."""
 import collections
 import time
 
-from harness import ns_per_call, row
+from harness import ns_pair, row
 
 CAPACITY = 1000
 GOAL_NS = 300
@@ -23,8 +23,7 @@ def rows():
 
     dq = collections.deque(maxlen=CAPACITY)
     now = time.time
-    base = ns_per_call(lambda: dq.append((now(), key, message)))
-    cost = ns_per_call(lambda: log(key, message))
+    base, cost = ns_pair(lambda: dq.append((now(), key, message)), lambda: log(key, message))
     return [
         row(f"AuditSystem.log, full ring of {CAPACITY:,}", cost, goal_ns=GOAL_NS, ratio=cost / base,
             goal_ratio=GOAL_RATIO, note=f"ratio to deque(maxlen).append((time.time(), k, m)) = {base:.0f} ns"),

@@ -1,5 +1,5 @@
 """SupervisorCore.read against dict.get on the same 1,000 keys."""
-from harness import ns_per_call, row
+from harness import ns_pair, row
 
 KEYS = 1000
 GOAL_RATIO = 4
@@ -15,8 +15,7 @@ def rows():
     key = "key500"
     read, get = store.read, d.get
     assert read(key) is get(key)
-    base = ns_per_call(lambda: get(key))
-    cost = ns_per_call(lambda: read(key))
+    base, cost = ns_pair(lambda: get(key), lambda: read(key))
     return [
         row(f"SupervisorCore.read, {KEYS:,} keys", cost, ratio=cost / base, goal_ratio=GOAL_RATIO,
             note=f"ratio to dict.get = {base:.0f} ns"),

@@ -52,8 +52,7 @@ void prepare(std::string_view key, std::string_view message) {
 
 // Appends the prepared entry; cannot fail.
 void commit(AuditRing& ring) noexcept {
-  AuditEntry& e = spare_entry();
-  e = ring.exchange(std::move(e));
+  ring.swap_in(spare_entry());
 }
 
 AuditRing& shared_buffer(std::size_t capacity) {

@@ -17,7 +17,7 @@ namespace olvex::support {
 template <class T>
 class BoundedRing {
   static_assert(std::is_nothrow_move_constructible_v<T> && std::is_nothrow_swappable_v<T> &&
-                    std::is_nothrow_default_constructible_v<T>,
+                    std::is_nothrow_default_constructible_v<T> && std::is_nothrow_move_assignable_v<T>,
                 "appends must not be able to fail once the lock is held");
 
  public:
@@ -46,29 +46,29 @@ class BoundedRing {
   // of capacity 0 keeps nothing but still counts the append. Entries are
   // moved, never copied, so nothing under the lock can fail; an evicted
   // entry is destroyed after the lock is let go.
-  void append(T entry) noexcept { T evicted = exchange(std::move(entry)); }
+  void append(T entry) noexcept { swap_in(entry); }
 
-  // As append, handing back the evicted entry (a default one when nothing
-  // was evicted): a caller that refills it reuses its storage.
-  T exchange(T entry) noexcept {
+  // As append, taking the entry from `entry` and leaving there the one it
+  // evicted (a default one when nothing was evicted; the entry itself when
+  // the capacity is 0): a caller that refills it reuses its storage.
+  void swap_in(T& entry) noexcept {
+    using std::swap;
     std::lock_guard lk(mu_);
     ++total_;
-    if (capacity_ == 0) return entry;
+    if (capacity_ == 0) return;
     if (size_ < capacity_) {
       std::size_t pos = head_ + size_++;  // head_ stays 0 until the ring is full
       if (pos == built_) {
         new (slots_ + pos) T(std::move(entry));
         ++built_;
-        return T();
+        entry = T();
+      } else {
+        swap(slots_[pos], entry);
       }
-      using std::swap;
-      swap(slots_[pos], entry);
-      return entry;
+      return;
     }
-    using std::swap;
     swap(slots_[head_], entry);
     head_ = (head_ + 1) % capacity_;
-    return entry;
   }
 
   // Every entry, oldest first. A failed copy throws out of here and leaves

@@ -85,14 +85,21 @@ TEST(AuditRing, TotalCountsEveryAppendEvenWithoutRoom) {
   EXPECT_EQ(snap[1].message, "4");
 }
 
-TEST(AuditRing, ExchangeHandsBackWhatItEvicts) {
+TEST(AuditRing, SwapInHandsBackWhatItEvicts) {
   AuditRing r(2);
-  EXPECT_EQ(r.exchange({1.0, "k", "a"}).message, "");
-  EXPECT_EQ(r.exchange({1.0, "k", "b"}).message, "");
-  AuditEntry evicted = r.exchange({1.0, "k", "c"});
-  EXPECT_EQ(evicted.message, "a");
-  EXPECT_EQ(r.exchange({1.0, "k", "d"}).message, "b");
-  EXPECT_EQ(AuditRing(0).exchange({1.0, "k", "kept"}).message, "kept");
+  auto put = [&r](std::string m) {
+    AuditEntry e{1.0, "k", std::move(m)};
+    r.swap_in(e);
+    return e.message;
+  };
+  EXPECT_EQ(put("a"), "");
+  EXPECT_EQ(put("b"), "");
+  EXPECT_EQ(put("c"), "a");
+  EXPECT_EQ(put("d"), "b");
+  AuditRing none(0);
+  AuditEntry kept{1.0, "k", "kept"};
+  none.swap_in(kept);
+  EXPECT_EQ(kept.message, "kept");
   EXPECT_EQ(r.total(), 4u);
   EXPECT_EQ(r.snapshot().front().message, "c");
 }
