@@ -10,7 +10,7 @@ BENCH_BUILD ?= build-bench
 JOBS ?= $(shell nproc)
 
 PACKAGES := cmake g++ libyaml-dev nlohmann-json3-dev libfmt-dev ninja-build \
-            python3-pytest libgtest-dev libbenchmark-dev ccache
+            python3-pytest libgtest-dev libbenchmark-dev ccache pkg-config
 
 .PHONY: deps build test demo sanitize bench clean
 

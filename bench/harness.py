@@ -24,3 +24,26 @@ def ns_per_call(fn, number=200_000, repeats=REPEATS):
 
 def row(name, ns, goal_ns=None, ratio=None, goal_ratio=None, note=""):
     return {"name": name, "ns_per_call": ns, "goal_ns": goal_ns, "ratio": ratio, "goal_ratio": goal_ratio, "note": note}
+
+
+def ns_pair(base_fn, fn, number=200_000, rounds=7):
+    """(base, cost) in ns per call for a ratio row: the two are timed in
+    alternation with an empty call, so a burst of load elsewhere hits all
+    alike, and each keeps its fastest round (noise only ever adds time)."""
+
+    def empty():
+        pass
+
+    def run(f):
+        t0 = time.perf_counter_ns()
+        for _ in range(number):
+            f()
+        return (time.perf_counter_ns() - t0) / number
+
+    loops, base, cost = [], [], []
+    for _ in range(rounds):
+        loops.append(run(empty))
+        base.append(run(base_fn))
+        cost.append(run(fn))
+    loop = min(loops)
+    return max(min(base) - loop, 0.0), max(min(cost) - loop, 0.0)

@@ -39,6 +39,14 @@ def cpp_rows(cpp_dir):
             unit = {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]]
             out.append({"name": name, "ns_per_call": b["real_time"] * unit, "goal_ns": goals.get(name),
                         "ratio": None, "goal_ratio": None, "note": "C++", "source": exe.name})
+    # A goal may also be a ratio to another row: {"baseline": name, "goal_ratio": r}.
+    by_name = {r["name"]: r for r in out}
+    for r in out:
+        goal = r["goal_ns"]
+        if isinstance(goal, dict):
+            base = by_name[goal["baseline"]]["ns_per_call"]
+            r.update(goal_ns=goal.get("goal_ns"), ratio=r["ns_per_call"] / base, goal_ratio=goal["goal_ratio"],
+                     note=f"C++, ratio to {goal['baseline']}")
     return out
 
 

@@ -7,15 +7,18 @@
 #include <vector>
 
 #include "access/proxy.hpp"
+#include "engine/audit.hpp"
 #include "engine/conflict_manager.hpp"
 #include "engine/engine.hpp"
 #include "engine/outbox_collector.hpp"
 #include "engine/transaction.hpp"
+#include "engine/supervisor_core.hpp"
 #include "py/errors.hpp"
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
 #include "py/types.hpp"
 #include "shm/shm.hpp"
+#include "state/config_loader.hpp"
 #include "state/exceptions.hpp"
 #include "state/overrides.hpp"
 #include "state/outbox.hpp"
@@ -83,7 +86,7 @@ struct Entry {
 std::vector<Entry> registration_table() {
   using state::Exc;
   return {
-      {"SupervisorCore", Kind::Absent},
+      {"SupervisorCore", Kind::Class, &engine::supervisor_core_type},
       {"SupervisorProxy", Kind::Class, &access::supervisor_proxy_type},
       {"OlvexEngine", Kind::Class, &engine::engine_type},
       {"Transaction", Kind::Class, &engine::transaction_type},
@@ -102,12 +105,12 @@ std::vector<Entry> registration_table() {
       {"ContextGuard", Kind::Absent},
       {"register_physics_override", Kind::Function, nullptr, {}, &state::register_physics_override_def},
       {"clear_physics_overrides", Kind::Function, nullptr, {}, &state::clear_physics_overrides_def},
-      {"ConfigLoader", Kind::Absent},
+      {"ConfigLoader", Kind::Class, &state::config_loader_type},
       {"SchemaViolationError", Kind::Exception, nullptr, Exc::SchemaViolationError},
-      {"AuditSystem", Kind::Absent},
-      {"AuditRecipe", Kind::Absent},
-      {"AuditLevel", Kind::Absent},
-      {"AuditLogEntry", Kind::Absent},
+      {"AuditSystem", Kind::Class, &engine::audit_system_type},
+      {"AuditRecipe", Kind::Class, &engine::audit_recipe_type},
+      {"AuditLevel", Kind::Class, &engine::audit_level_type},
+      {"AuditLogEntry", Kind::Class, &engine::audit_log_entry_type},
       {"AuditBlockError", Kind::Exception, nullptr, Exc::AuditBlockError},
       {"AuditAbortError", Kind::Exception, nullptr, Exc::AuditAbortError},
       {"AuditStopError", Kind::Exception, nullptr, Exc::AuditStopError},

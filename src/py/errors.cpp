@@ -45,7 +45,11 @@ void translate_current_exception() noexcept {
   } catch (const PyErrorSet&) {
     if (!PyErr_Occurred()) set_panic("a failed call left no Python error set");
   } catch (const PyRaise& e) {
-    PyErr_SetString(e.type, e.message.c_str());
+    // By length, so a NUL inside a message (a key that holds one) is kept.
+    PyObject* text = PyUnicode_FromStringAndSize(e.message.data(), static_cast<Py_ssize_t>(e.message.size()));
+    if (!text) return;  // that error stays set
+    PyErr_SetObject(e.type, text);
+    Py_DECREF(text);
   } catch (const Panic& e) {
     set_panic(e.message);
   } catch (const std::bad_alloc&) {

@@ -1,8 +1,13 @@
 #pragma once
-// A mutex that remembers a section ended by an exception: the data it guards
-// may be half-updated, so every later lock attempt is a broken invariant.
+// A mutex, and a read-write lock, that remember a section ended by an
+// exception: the data they guard may be half-updated, so every later lock
+// attempt fails.
+#include <atomic>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <utility>
 
 #include "py/errors.hpp"
 
@@ -87,6 +92,102 @@ class Mutex {
  private:
   std::mutex mu_;
   bool poisoned_ = false;
+  T value_;
+};
+
+// A read-write lock over one value. Only a writer's section can poison it
+// (readers cannot change the value). A poisoned lock fails every later
+// read() and write(): with RuntimeError(`message`) when one is given, else
+// as a broken invariant. The guards unlock on destruction.
+template <class T>
+class RwLock {
+ public:
+  template <class... A>
+  explicit RwLock(A&&... a) : value_(std::forward<A>(a)...) {}
+
+  class ReadGuard {
+   public:
+    ReadGuard(ReadGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)) {}
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+    ~ReadGuard() {
+      if (l_) l_->mu_.unlock_shared();
+    }
+    const T& operator*() const noexcept { return l_->value_; }
+    const T* operator->() const noexcept { return &l_->value_; }
+
+   private:
+    friend class RwLock;
+    explicit ReadGuard(const RwLock& l) : l_(&l) {}
+    const RwLock* l_;
+  };
+
+  class WriteGuard {
+   public:
+    WriteGuard(WriteGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)), exceptions_(o.exceptions_) {}
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+    ~WriteGuard() {
+      if (!l_) return;
+      if (std::uncaught_exceptions() > exceptions_) l_->poisoned_.store(true, std::memory_order_relaxed);
+      l_->mu_.unlock();
+    }
+    T& operator*() noexcept { return l_->value_; }
+    T* operator->() noexcept { return &l_->value_; }
+
+   private:
+    friend class RwLock;
+    explicit WriteGuard(RwLock& l) : l_(&l), exceptions_(std::uncaught_exceptions()) {}
+    RwLock* l_;
+    int exceptions_;
+  };
+
+  ReadGuard read(const char* message = nullptr) const {
+    mu_.lock_shared();
+    if (poisoned()) {
+      mu_.unlock_shared();
+      fail(message);
+    }
+    return ReadGuard(*this);
+  }
+
+  WriteGuard write(const char* message = nullptr) {
+    mu_.lock();
+    if (poisoned()) {
+      mu_.unlock();
+      fail(message);
+    }
+    return WriteGuard(*this);
+  }
+
+  // A reader that never waits: empty when a writer holds the lock or when
+  // it is poisoned.
+  std::optional<ReadGuard> try_read() const noexcept {
+    if (!mu_.try_lock_shared()) return std::nullopt;
+    if (poisoned()) {
+      mu_.unlock_shared();
+      return std::nullopt;
+    }
+    return ReadGuard(*this);
+  }
+
+  // For teardown only: the value whether or not the lock is poisoned (the
+  // value is still a valid object, whatever state its contents are in).
+  WriteGuard write_even_if_poisoned() {
+    mu_.lock();
+    return WriteGuard(*this);
+  }
+
+  bool poisoned() const noexcept { return poisoned_.load(std::memory_order_relaxed); }
+
+ private:
+  [[noreturn]] static void fail(const char* message) {
+    if (message) raise(PyExc_RuntimeError, message);
+    panic(kPoisonedMessage);
+  }
+
+  mutable std::shared_mutex mu_;
+  std::atomic<bool> poisoned_{false};
   T value_;
 };
 

@@ -15,6 +15,12 @@ PyObject* make_type(PyType_Spec* spec, PyObject* base) {
     Ref bare = to_py(name.substr(kBuiltins.size()));
     check(PyObject_SetAttrString(type.get(), "__name__", bare.get()));
   }
+  // A doc that is only a text signature means no docstring: __doc__ None,
+  // not "" (the signature is still read from the slot).
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+  if (auto* doc = static_cast<const char*>(PyType_GetSlot(tp, Py_tp_doc))) {
+    if (std::string_view(doc).ends_with(")\n--\n\n")) check(PyObject_SetAttrString(type.get(), "__doc__", Py_None));
+  }
   return type.release();
 }
 
