@@ -8,6 +8,7 @@
 
 #include "access/proxy.hpp"
 #include "engine/conflict_manager.hpp"
+#include "flux/engine.hpp"
 #include "py/errors.hpp"
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
@@ -79,8 +80,8 @@ std::vector<Entry> registration_table() {
       {"Transaction", Kind::Absent},
       {"OutboxCollector", Kind::Absent},
       {"WriteTimeoutError", Kind::Exception, nullptr, Exc::WriteTimeoutError},
-      {"WorkflowEngine", Kind::Absent},
-      {"FSMState", Kind::Absent},
+      {"WorkflowEngine", Kind::Class, &flux::workflow_engine_type},
+      {"FSMState", Kind::Class, &flux::fsm_state_type},
       {"SignalHub", Kind::Class, &state::signal_hub_type},
       {"SignalReceiver", Kind::Class, &state::signal_receiver_type},
       {"State", Kind::Class, &state::state_type},
