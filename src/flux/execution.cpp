@@ -49,6 +49,65 @@ Ref running_loop() {
   return py::call(get);
 }
 
+// asyncio.iscoroutine(None) spends most of a process step in an ABC
+// instance check, and executors mostly return None. Its answer can change
+// only when an ABC registration moves abc's cache token or asyncio's own
+// type cache gains NoneType, so while the module's function is asyncio's own
+// and neither has happened, the last answer for None stands; anything else
+// is asked of the function itself.
+class NoneAnswer {
+ public:
+  bool ask(PyObject* iscoroutine) {
+    if (!ready_ || iscoroutine != stock_) return call(iscoroutine);
+    Ref token = py::call(token_fn_);
+    if (known_) {
+      int in_cache = py::check(PySet_Contains(typecache_, reinterpret_cast<PyObject*>(Py_TYPE(Py_None))));
+      int same = py::check(PyObject_RichCompareBool(token.get(), token_.get(), Py_EQ));
+      if (!in_cache && same) return answer_;
+    }
+    answer_ = call(iscoroutine);
+    token_ = std::move(token);
+    known_ = true;
+    return answer_;
+  }
+
+  static NoneAnswer& get() {
+    static NoneAnswer* one = new NoneAnswer();  // never freed: it holds Python objects past finalisation
+    return *one;
+  }
+
+ private:
+  NoneAnswer() {
+    try {
+      stock_ = module_attr("asyncio.coroutines", "iscoroutine");
+      typecache_ = module_attr("asyncio.coroutines", "_iscoroutine_typecache");
+      token_fn_ = module_attr("abc", "get_cache_token");
+      ready_ = PySet_Check(typecache_);
+    } catch (const py::PyErrorSet&) {
+      PyErr_Clear();  // another asyncio: always ask
+    }
+  }
+  static bool call(PyObject* iscoroutine) {
+    Ref answer = py::call(iscoroutine, Py_None);
+    return py::check(PyObject_IsTrue(answer.get())) != 0;
+  }
+
+  bool ready_ = false;
+  PyObject* stock_ = nullptr;
+  PyObject* typecache_ = nullptr;
+  PyObject* token_fn_ = nullptr;
+  bool known_ = false;
+  bool answer_ = false;
+  Ref token_;
+};
+
+bool is_coroutine(PyObject* asyncio, PyObject* result) {
+  Ref iscoroutine = Ref::check(PyObject_GetAttr(asyncio, OLVEX_NAME(iscoroutine)));
+  if (result == Py_None) return NoneAnswer::get().ask(iscoroutine.get());
+  Ref answer = py::call(iscoroutine.get(), result);
+  return py::check(PyObject_IsTrue(answer.get())) != 0;
+}
+
 class Run {
  public:
   Run(EngineData& e, PyObject* ctx, PyObject* executor)
@@ -92,8 +151,7 @@ class Run {
     PyObject* name = e_.process_names[p.id].get();
     Ref result = py::call(executor_, name);
     Ref asyncio = import_asyncio();
-    Ref answer = py::call_method(asyncio.get(), OLVEX_NAME(iscoroutine), result.get());
-    if (py::check(PyObject_IsTrue(answer.get()))) {
+    if (is_coroutine(asyncio.get(), result.get())) {
       PyObject* found = nullptr;
       py::check(PyDict_GetItemRef(ctx_, OLVEX_NAME(_loop), &found));
       Ref loop = Ref::steal(found);

@@ -446,7 +446,11 @@ class Builder {
   void scalar(const yaml_event_t& e) {
     const auto& s = e.data.scalar;
     Node* n = new_node(mark_of(e.start_mark), scalar_style(s.style));
-    n->text_.assign(reinterpret_cast<const char*>(s.value), s.length);
+    if (s.length > 0) {
+      char* text = tree_.text_.take(s.length);
+      std::memcpy(text, s.value, s.length);
+      n->text_ = std::string_view(text, s.length);
+    }
     Kind as_written = n->style_ == Style::Plain ? resolve_plain(n->text_) : Kind::String;
     n->kind_ = as_written;
     std::string_view tag = c_text(s.tag);
@@ -702,7 +706,8 @@ double Node::real() const noexcept {
   std::string_view s = text_;
   if (s == ".nan" || s == ".NaN" || s == ".NAN") return std::numeric_limits<double>::quiet_NaN();
   if (is_special_float(s)) return s[0] == '-' ? -HUGE_VAL : HUGE_VAL;
-  return strtod_l(text_.c_str(), nullptr, c_locale());
+  std::string copy(text_);  // strtod wants the end marked
+  return strtod_l(copy.c_str(), nullptr, c_locale());
 }
 
 const Item* Node::find(std::string_view key) const noexcept {

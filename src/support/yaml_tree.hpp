@@ -113,7 +113,7 @@ class Node {
     const Item* items_ = nullptr;
     const Entry* entries_;
   };
-  std::string text_;
+  std::string_view text_;  // into the tree's text storage
 };
 
 // Storage that hands out runs of T whose addresses never move; one block
@@ -123,7 +123,13 @@ class Arena {
  public:
   T* take(std::size_t n) {
     if (blocks_.empty() || blocks_.back().size - blocks_.back().used < n) {
-      std::size_t size = std::max<std::size_t>(n, blocks_.empty() ? 16 : blocks_.back().size * 2);
+      // Blocks stay well below the allocator's mmap threshold, so building
+      // and dropping large trees reuses heap memory instead of faulting in
+      // fresh pages every time.
+      constexpr std::size_t kFirst = 4096 / sizeof(T);
+      constexpr std::size_t kLargest = 65536 / sizeof(T);
+      std::size_t grown = blocks_.empty() ? kFirst : std::min(blocks_.back().size * 2, kLargest);
+      std::size_t size = std::max(n, grown);
       blocks_.push_back({std::unique_ptr<T[]>(new T[size]), 0, size});
     }
     Block& b = blocks_.back();
@@ -165,6 +171,7 @@ class Tree {
   Arena<Node> nodes_;
   Arena<Item> items_;
   Arena<Entry> entries_;
+  Arena<char> text_;
   std::unordered_set<std::string> tags_;  // element addresses are stable
   const Node* root_ = nullptr;
 };

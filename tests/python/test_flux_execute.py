@@ -225,6 +225,28 @@ def test_every_process_step_imports_asyncio_afresh(monkeypatch):
     assert answers == ["a", "b"]
 
 
+def test_a_patched_iscoroutine_is_asked_every_step(monkeypatch):
+    asked = []
+    monkeypatch.setattr(asyncio, "iscoroutine", lambda result: asked.append(result) or False)
+    WorkflowEngine("steps: [a, b]").execute({}, lambda name: None)
+    assert asked == [None, None]
+
+
+def test_none_becomes_a_coroutine_once_registered_as_one(run_python):
+    r = run_python(
+        "import collections.abc, olvex_core\n"
+        "e = olvex_core.WorkflowEngine('steps: [a]')\n"
+        "print(e.execute({}, lambda name: None))\n"
+        "collections.abc.Coroutine.register(type(None))\n"
+        "try:\n"
+        "    e.execute({}, lambda name: None)\n"
+        "except RuntimeError as err:\n"
+        "    print(str(err)[:40])\n"
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["['a']", "Async process returned coroutine but '_l"]
+
+
 class Truth:
     def __bool__(self):
         raise OSError("no answer")
