@@ -23,7 +23,7 @@ using py::Ref;
 
 namespace {
 
-// Host objects looked up once and kept for the life of the process.
+// Host objects looked up on first use and kept for the life of the process.
 struct Host {
   PyObject* builtins;   // the module
   PyObject* compile;    // builtins.compile as it was at first use
@@ -34,19 +34,13 @@ struct Host {
   PyObject* mode;       // "eval"
 };
 
-const Host& host() {
-  static const Host h = [] {
-    Host x{};
-    x.builtins = py::check(PyImport_ImportModule("builtins"));
-    x.compile = module_attr("builtins", "compile");
-    x.ast_base = module_attr("ast", "AST");
-    x.attribute = module_attr("ast", "Attribute");
-    x.only_ast = module_attr("ast", "PyCF_ONLY_AST");
-    x.filename = py::intern("<string>");
-    x.mode = py::intern("eval");
-    return x;
-  }();
-  return h;
+Host host() {
+  static PyObject* slots[5] = {};
+  static PyObject* filename = py::intern("<string>");  // interning runs no Python code
+  static PyObject* mode = py::intern("eval");
+  return {kept_attr(slots[0], "builtins", nullptr), kept_attr(slots[1], "builtins", "compile"),
+          kept_attr(slots[2], "ast", "AST"),        kept_attr(slots[3], "ast", "Attribute"),
+          kept_attr(slots[4], "ast", "PyCF_ONLY_AST"), filename, mode};
 }
 
 bool forbidden(std::string_view name) {
@@ -65,7 +59,7 @@ bool is_instance(PyObject* o, PyObject* cls) { return py::check(PyObject_IsInsta
 // Walks the syntax tree with a stack of its own (a long chain of operators
 // makes a deep tree) and refuses the first forbidden attribute it meets.
 void check_tree(PyObject* tree) {
-  const Host& h = host();
+  const Host h = host();
   std::vector<Ref> stack{Ref::borrow(tree)};
   while (!stack.empty()) {
     Ref node = std::move(stack.back());
@@ -103,7 +97,7 @@ void check_tree(PyObject* tree) {
 // Compiles one condition: parse to a syntax tree (SyntaxError passes with
 // the file name "<string>"), check it, then compile the tree.
 Ref compile_condition(std::string_view expr) {
-  const Host& h = host();
+  const Host h = host();
   Ref source = py::to_py(expr);
   Ref tree = py::call(h.compile, source.get(), h.filename, h.mode, h.only_ast);
   check_tree(tree.get());

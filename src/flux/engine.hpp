@@ -70,8 +70,13 @@ bool eval_condition(EngineData& e, std::string_view expr, PyObject* ctx);
 // own order) into `to`.
 void copy_items(PyObject* to, PyObject* from);
 
-// module.name, imported now (a new reference; callers keep it for good).
-PyObject* module_attr(const char* module, const char* name);
+// module.name (the module itself for a null name), looked up on first use
+// and kept for good in `slot` (a
+// static PyObject* that starts null; borrowed result). The lookup may run
+// Python code that lets another thread in, so no C++ static-initialisation
+// guard surrounds it (a thread waiting on one would hold the interpreter
+// lock); the first thread to store wins.
+PyObject* kept_attr(PyObject*& slot, const char* module, const char* name);
 
 // `import asyncio`, as the statement does it on every call.
 py::Ref import_asyncio();

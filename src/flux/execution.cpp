@@ -15,16 +15,25 @@ namespace olvex::flux {
 using py::Ref;
 namespace sflux = support::flux;
 
-PyObject* module_attr(const char* module, const char* name) {
-  Ref m = Ref::check(PyImport_ImportModule(module));
-  return py::check(PyObject_GetAttrString(m.get(), name));
+PyObject* kept_attr(PyObject*& slot, const char* module, const char* name) {
+  if (!slot) {
+    Ref m = Ref::check(PyImport_ImportModule(module));
+    PyObject* value = name ? py::check(PyObject_GetAttrString(m.get(), name)) : Ref(m).release();
+    if (slot) {
+      Py_DECREF(value);
+    } else {
+      slot = value;
+    }
+  }
+  return slot;
 }
 
 Ref import_asyncio() {
   // The builtin __import__ as it was at first use; when the frame's
   // builtins still hold it, the import machinery is entered directly, as
   // the import statement does.
-  static PyObject* original = module_attr("builtins", "__import__");
+  static PyObject* slot = nullptr;
+  PyObject* original = kept_attr(slot, "builtins", "__import__");
   Ref builtins = Ref::check(PyEval_GetFrameBuiltins());
   PyObject* found = nullptr;
   py::check(PyDict_GetItemRef(builtins.get(), OLVEX_NAME(__import__), &found));
@@ -45,8 +54,8 @@ namespace {
 // The running loop of this thread as the event loop itself records it,
 // read past whatever the module a step imported says.
 Ref running_loop() {
-  static PyObject* get = module_attr("_asyncio", "_get_running_loop");
-  return py::call(get);
+  static PyObject* slot = nullptr;
+  return py::call(kept_attr(slot, "_asyncio", "_get_running_loop"));
 }
 
 // asyncio.iscoroutine(None) spends most of a process step in an ABC
@@ -58,47 +67,59 @@ Ref running_loop() {
 class NoneAnswer {
  public:
   bool ask(PyObject* iscoroutine) {
-    if (!ready_ || iscoroutine != stock_) return call(iscoroutine);
+    if (iscoroutine != stock()) return call(iscoroutine);
     Ref token = py::call(token_fn_);
     if (known_) {
       int in_cache = py::check(PySet_Contains(typecache_, reinterpret_cast<PyObject*>(Py_TYPE(Py_None))));
-      int same = py::check(PyObject_RichCompareBool(token.get(), token_.get(), Py_EQ));
+      int same = py::check(PyObject_RichCompareBool(token.get(), token_, Py_EQ));
       if (!in_cache && same) return answer_;
     }
-    answer_ = call(iscoroutine);
-    token_ = std::move(token);
+    bool answer = call(iscoroutine);
+    PyObject* old = token_;
+    token_ = token.release();
+    Py_XDECREF(old);
+    answer_ = answer;
     known_ = true;
-    return answer_;
+    return answer;
   }
 
+  // Lives as long as the process (never destroyed: it holds Python objects).
   static NoneAnswer& get() {
-    static NoneAnswer* one = new NoneAnswer();  // never freed: it holds Python objects past finalisation
-    return *one;
+    static NoneAnswer one;  // constant-initialised: no guard, no destructor work
+    return one;
   }
 
  private:
-  NoneAnswer() {
-    try {
-      stock_ = module_attr("asyncio.coroutines", "iscoroutine");
-      typecache_ = module_attr("asyncio.coroutines", "_iscoroutine_typecache");
-      token_fn_ = module_attr("abc", "get_cache_token");
-      ready_ = PySet_Check(typecache_);
-    } catch (const py::PyErrorSet&) {
-      PyErr_Clear();  // another asyncio: always ask
+  // asyncio's own function, or null when this asyncio lacks what the
+  // shortcut relies on (then the function is always asked).
+  PyObject* stock() {
+    if (!tried_) {
+      try {
+        PyObject* f = kept_attr(stock_, "asyncio.coroutines", "iscoroutine");
+        kept_attr(typecache_, "asyncio.coroutines", "_iscoroutine_typecache");
+        kept_attr(token_fn_, "abc", "get_cache_token");
+        usable_ = f && PySet_Check(typecache_);
+      } catch (const py::PyErrorSet&) {
+        PyErr_Clear();
+      }
+      tried_ = true;
     }
+    return usable_ ? stock_ : nullptr;
   }
+
   static bool call(PyObject* iscoroutine) {
     Ref answer = py::call(iscoroutine, Py_None);
     return py::check(PyObject_IsTrue(answer.get())) != 0;
   }
 
-  bool ready_ = false;
+  bool tried_ = false;
+  bool usable_ = false;
   PyObject* stock_ = nullptr;
   PyObject* typecache_ = nullptr;
   PyObject* token_fn_ = nullptr;
   bool known_ = false;
   bool answer_ = false;
-  Ref token_;
+  PyObject* token_ = nullptr;  // abc's cache token when answer_ was given
 };
 
 bool is_coroutine(PyObject* asyncio, PyObject* result) {

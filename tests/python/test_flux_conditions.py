@@ -149,3 +149,24 @@ def test_threads_evaluating_new_texts_agree():
     for t in threads:
         t.join()
     assert results == [[f"y{i}" for i in range(50)]] * 8
+
+
+def test_first_evaluations_on_many_threads_at_once(run_python):
+    # the first evaluation imports host modules, which lets other threads in
+    r = run_python(
+        "import threading, olvex_core\n"
+        "doc = \"steps: [{flux: if, condition: 'n == 1', then: [a]}]\"\n"
+        "out = []\n"
+        "go = threading.Barrier(8)\n"
+        "def run():\n"
+        "    e = olvex_core.WorkflowEngine(doc)\n"
+        "    go.wait()\n"
+        "    out.append(e.execute({'n': 1}, lambda name: None))\n"
+        "ts = [threading.Thread(target=run) for _ in range(8)]\n"
+        "[t.start() for t in ts]\n"
+        "[t.join() for t in ts]\n"
+        "print(out == [['a']] * 8)\n",
+        timeout=60,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "True\n"
