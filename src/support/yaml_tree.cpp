@@ -176,31 +176,6 @@ std::size_t decode(std::string_view s, std::size_t i, std::uint32_t& cp) noexcep
   return n;
 }
 
-// What YAML allows in a stream, as libyaml's reader checks it.
-bool allowed_in_stream(std::uint32_t cp) noexcept {
-  return cp == 0x09 || cp == 0x0A || cp == 0x0D || (cp >= 0x20 && cp <= 0x7E) || cp == 0x85 ||
-         (cp >= 0xA0 && cp <= 0xD7FF) || (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
-}
-
-// Offset of the first character that libyaml's reader will refuse, or the
-// text's size.
-std::size_t first_unreadable(std::string_view s) noexcept {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    if (static_cast<unsigned char>(s[i]) < 0x80) {
-      unsigned char c = static_cast<unsigned char>(s[i]);
-      if (!(c == 0x09 || c == 0x0A || c == 0x0D || (c >= 0x20 && c <= 0x7E))) return i;
-      ++i;
-      continue;
-    }
-    std::uint32_t cp = 0;
-    std::size_t n = decode(s, i, cp);
-    if (n == 0 || (!allowed_in_stream(cp) && !(i == 0 && cp == 0xFEFF))) return i;
-    i += n;
-  }
-  return s.size();
-}
-
 // Line and column of a byte offset, counted as libyaml counts marks: CR LF,
 // CR, LF, NEL, LS and PS end lines, and columns count characters.
 Mark position_of(std::string_view s, std::size_t offset) noexcept {
@@ -604,11 +579,33 @@ class Builder {
 
 namespace {
 
-// One pass of libyaml over `text`. `chars_before` is set when the text was
-// cut short before a character the reader refuses: a syntax error at or
-// after that many characters is then left unreported (`result.error` stays
-// empty), since it may come from the cut.
-ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before) {
+// Where libyaml's reader or scanner stopped, for a second look at the text
+// before that point.
+struct Stop {
+  bool ahead = false;        // a reader or scanner error: found ahead of the events
+  std::size_t byte = 0;      // its offset in the text
+  std::size_t chars = 0;     // and in characters, as libyaml counts marks
+};
+
+std::size_t count_chars(std::string_view s) noexcept {
+  std::size_t n = 0;
+  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+std::size_t byte_of_char(std::string_view s, std::size_t chars) noexcept {
+  std::size_t i = 0;
+  for (std::size_t seen = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && seen++ == chars) break;
+  }
+  return i;
+}
+
+// One pass of libyaml over `text`. With `chars_before` set, the text was cut
+// short there: a libyaml error at or after that many characters may come
+// from the cut and is left unreported (`error` stays empty), and so is the
+// end of the text.
+ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before, Stop* stop) {
   ReadResult result;
   Parser parser;
   yaml_parser_set_encoding(&parser.p, YAML_UTF8_ENCODING);
@@ -619,8 +616,14 @@ ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before)
     for (;;) {
       Event ev;
       if (!yaml_parser_parse(&parser.p, &ev.e)) {
-        if (parser.p.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
-        if (!chars_before || parser.p.problem_mark.index < *chars_before) result.error = syntax_error(parser.p, text);
+        const yaml_parser_t& p = parser.p;
+        if (p.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+        bool reader = p.error == YAML_READER_ERROR;
+        std::size_t chars = reader ? count_chars(text.substr(0, p.problem_offset)) : p.problem_mark.index;
+        if (!chars_before || chars < *chars_before) result.error = syntax_error(p, text);
+        if (stop && (reader || p.error == YAML_SCANNER_ERROR)) {
+          *stop = {true, reader ? p.problem_offset : byte_of_char(text, chars), chars};
+        }
         return result;
       }
       ev.live = true;
@@ -662,26 +665,21 @@ ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before)
   }
 }
 
-std::size_t count_chars(std::string_view s) noexcept {
-  std::size_t n = 0;
-  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n;
-}
-
 }  // namespace
 
 ReadResult read(std::string_view text) {
-  // libyaml's reader checks its whole input buffer ahead of the parser, so
-  // a refused character would be reported before any earlier problem. Read
-  // the text before it first; only when that holds no problem of its own is
-  // the reader's refusal the first one.
-  std::size_t stop = first_unreadable(text);
-  if (stop < text.size()) {
-    std::string_view head = text.substr(0, stop);
-    ReadResult early = parse(head, count_chars(head));
+  Stop stop;
+  ReadResult full = parse(text, std::nullopt, &stop);
+  // libyaml's reader and scanner run ahead of the events (the reader checks
+  // its whole input buffer, the scanner looks ahead for implicit keys), so
+  // their error may be reported before an earlier problem that only the
+  // events would show. Reading the text before the error again finds that
+  // one; only when there is none is libyaml's error the first.
+  if (stop.ahead && stop.byte > 0) {
+    ReadResult early = parse(text.substr(0, stop.byte), stop.chars, nullptr);
     if (!early.error.empty()) return early;
   }
-  return parse(text, std::nullopt);
+  return full;
 }
 
 // ---- nodes -----------------------------------------------------------------------
