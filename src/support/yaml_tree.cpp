@@ -4,6 +4,7 @@
 #include <locale.h>
 #include <yaml.h>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -726,43 +727,70 @@ Kind resolve_plain(std::string_view s) noexcept {
   return Kind::String;
 }
 
+namespace {
+
+// A scalar key's identity: kind, then the tag (never holds a NUL), a NUL,
+// then the value in a form that is the same for equal values.
+void key_identity(const Node& k, std::string& id) {
+  id.assign(1, static_cast<char>('0' + static_cast<int>(k.kind())));
+  id.append(k.tag());
+  id.push_back('\0');
+  switch (k.kind()) {
+    case Kind::Null:
+      break;
+    case Kind::Bool:
+      id.push_back(k.boolean() ? '1' : '0');
+      break;
+    case Kind::Int:
+      id.append(int_identity(k.text()));
+      break;
+    case Kind::Float: {
+      double d = k.real();
+      if (std::isnan(d)) {
+        id.append("nan");
+      } else {
+        if (d == 0) d = 0;  // -0.0 and 0.0 are one key
+        char buf[sizeof d];
+        std::memcpy(buf, &d, sizeof d);
+        id.append(buf, sizeof d);
+      }
+      break;
+    }
+    default:
+      id.append(k.text());
+  }
+}
+
+}  // namespace
+
 std::optional<std::size_t> repeated_key(const Node& mapping) {
   auto entries = mapping.entries();
   if (entries.size() < 2) return std::nullopt;
+  // Most mappings are small: their identities and hashes stay on the stack
+  // and only keys whose hashes match are compared.
+  constexpr std::size_t kSmall = 8;
+  if (entries.size() <= kSmall) {
+    std::array<std::string, kSmall> ids;
+    std::array<std::size_t, kSmall> hashes{};
+    std::array<bool, kSmall> scalar{};
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const Node& k = *entries[i].key.node;
+      if (!(scalar[i] = k.is_scalar())) continue;
+      key_identity(k, ids[i]);
+      hashes[i] = std::hash<std::string>{}(ids[i]);
+      for (std::size_t j = 0; j < i; ++j) {
+        if (scalar[j] && hashes[j] == hashes[i] && ids[j] == ids[i]) return i;
+      }
+    }
+    return std::nullopt;
+  }
   std::unordered_set<std::string> seen;
   seen.reserve(entries.size());
   std::string id;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const Node& k = *entries[i].key.node;
     if (!k.is_scalar()) continue;
-    // kind, then the tag (never holds a NUL), a NUL, then the value
-    id.assign(1, static_cast<char>('0' + static_cast<int>(k.kind())));
-    id.append(k.tag());
-    id.push_back('\0');
-    switch (k.kind()) {
-      case Kind::Null:
-        break;
-      case Kind::Bool:
-        id.push_back(k.boolean() ? '1' : '0');
-        break;
-      case Kind::Int:
-        id.append(int_identity(k.text()));
-        break;
-      case Kind::Float: {
-        double d = k.real();
-        if (std::isnan(d)) {
-          id.append("nan");
-        } else {
-          if (d == 0) d = 0;  // -0.0 and 0.0 are one key
-          char buf[sizeof d];
-          std::memcpy(buf, &d, sizeof d);
-          id.append(buf, sizeof d);
-        }
-        break;
-      }
-      default:
-        id.append(k.text());
-    }
+    key_identity(k, id);
     if (!seen.insert(id).second) return i;
   }
   return std::nullopt;
