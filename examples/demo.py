@@ -99,7 +99,60 @@ def transaction_tour():
     print("worker got:", delivered)
 
 
+WORKFLOW = """
+steps:
+  - load
+  - flux: while
+    condition: "len(items) < 3"
+    do:
+      - fetch
+      - flux: if
+        condition: "len(items) == 2"
+        then: [checkpoint]
+  - flux: run
+    steps: [notify]
+nodes:
+  start: load
+  load: {next: check}
+  check: {next: {"if len(items) > 5": archive, else: publish}}
+  archive: {next: publish}
+  publish: {}
+"""
+
+
+def workflow_tour():
+    engine = olvex_core.WorkflowEngine(WORKFLOW, max_ops=100)
+    seen = []
+    engine.add_state_observer(lambda old, new: seen.append(f"{old!r} -> {new!r}"))
+    items = []
+
+    async def notify():  # a coroutine process: it runs on the caller's loop
+        await asyncio.sleep(0.01)
+        return "sent"
+
+    def executor(name):
+        if name == "fetch":
+            items.append(len(items) + 1)
+        return notify() if name == "notify" else None
+
+    async def run():
+        # The walk runs on a worker thread over a shallow copy of ctx that
+        # also holds "_loop"; the list inside is the same object.
+        return await engine.execute_async({"items": items}, executor)
+
+    print("executed:", asyncio.run(run()))
+    print("observer saw:", ", ".join(seen))
+    print("graph path, 3 items:", engine.simulate({"items": [1, 2, 3]}))
+    print("graph path, 6 items:", engine.simulate({"items": list(range(6))}))
+    loop_doc = "steps: [{flux: while, condition: 'True', do: [spin]}]"
+    try:
+        olvex_core.WorkflowEngine(loop_doc, max_ops=5).execute({}, lambda name: None)
+    except RuntimeError as e:
+        print("refused:", e)
+
+
 if __name__ == "__main__":
     main()
     state_tour()
     transaction_tour()
+    workflow_tour()

@@ -13,6 +13,7 @@
 #include "engine/outbox_collector.hpp"
 #include "engine/transaction.hpp"
 #include "engine/supervisor_core.hpp"
+#include "flux/engine.hpp"
 #include "py/errors.hpp"
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
@@ -92,8 +93,8 @@ std::vector<Entry> registration_table() {
       {"Transaction", Kind::Class, &engine::transaction_type},
       {"OutboxCollector", Kind::Class, &engine::outbox_collector_type},
       {"WriteTimeoutError", Kind::Exception, nullptr, Exc::WriteTimeoutError},
-      {"WorkflowEngine", Kind::Absent},
-      {"FSMState", Kind::Absent},
+      {"WorkflowEngine", Kind::Class, &flux::workflow_engine_type},
+      {"FSMState", Kind::Class, &flux::fsm_state_type},
       {"SignalHub", Kind::Class, &state::signal_hub_type},
       {"SignalReceiver", Kind::Class, &state::signal_receiver_type},
       {"State", Kind::Class, &state::state_type},

@@ -89,6 +89,12 @@ class Mutex {
 
   bool poisoned() const noexcept { return poisoned_; }
 
+  // The value without the lock, for the cycle collector's traverse only:
+  // it runs holding the interpreter lock, so it cannot meet a section of a
+  // lock that is never held while Python code runs or the interpreter lock
+  // is given up.
+  const T& unguarded() const noexcept { return value_; }
+
  private:
   std::mutex mu_;
   bool poisoned_ = false;

@@ -11,7 +11,7 @@ std::string plain_decimal(double value) {
     if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
 
     // Scientific form gives the shortest round-trip digits: "d.ddde[+-]x".
-    char buf[64];
+    char buf[64] = {};  // to_chars writes no terminator; atoi below relies on one
     const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
     const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
 

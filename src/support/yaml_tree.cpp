@@ -4,6 +4,7 @@
 #include <locale.h>
 #include <yaml.h>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -174,31 +175,6 @@ std::size_t decode(std::string_view s, std::size_t i, std::uint32_t& cp) noexcep
   static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
   if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return n;
-}
-
-// What YAML allows in a stream, as libyaml's reader checks it.
-bool allowed_in_stream(std::uint32_t cp) noexcept {
-  return cp == 0x09 || cp == 0x0A || cp == 0x0D || (cp >= 0x20 && cp <= 0x7E) || cp == 0x85 ||
-         (cp >= 0xA0 && cp <= 0xD7FF) || (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
-}
-
-// Offset of the first character that libyaml's reader will refuse, or the
-// text's size.
-std::size_t first_unreadable(std::string_view s) noexcept {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    if (static_cast<unsigned char>(s[i]) < 0x80) {
-      unsigned char c = static_cast<unsigned char>(s[i]);
-      if (!(c == 0x09 || c == 0x0A || c == 0x0D || (c >= 0x20 && c <= 0x7E))) return i;
-      ++i;
-      continue;
-    }
-    std::uint32_t cp = 0;
-    std::size_t n = decode(s, i, cp);
-    if (n == 0 || (!allowed_in_stream(cp) && !(i == 0 && cp == 0xFEFF))) return i;
-    i += n;
-  }
-  return s.size();
 }
 
 // Line and column of a byte offset, counted as libyaml counts marks: CR LF,
@@ -446,7 +422,11 @@ class Builder {
   void scalar(const yaml_event_t& e) {
     const auto& s = e.data.scalar;
     Node* n = new_node(mark_of(e.start_mark), scalar_style(s.style));
-    n->text_.assign(reinterpret_cast<const char*>(s.value), s.length);
+    if (s.length > 0) {
+      char* text = tree_.text_.take(s.length);
+      std::memcpy(text, s.value, s.length);
+      n->text_ = std::string_view(text, s.length);
+    }
     Kind as_written = n->style_ == Style::Plain ? resolve_plain(n->text_) : Kind::String;
     n->kind_ = as_written;
     std::string_view tag = c_text(s.tag);
@@ -600,11 +580,33 @@ class Builder {
 
 namespace {
 
-// One pass of libyaml over `text`. `chars_before` is set when the text was
-// cut short before a character the reader refuses: a syntax error at or
-// after that many characters is then left unreported (`result.error` stays
-// empty), since it may come from the cut.
-ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before) {
+// Where libyaml's reader or scanner stopped, for a second look at the text
+// before that point.
+struct Stop {
+  bool ahead = false;        // a reader or scanner error: found ahead of the events
+  std::size_t byte = 0;      // its offset in the text
+  std::size_t chars = 0;     // and in characters, as libyaml counts marks
+};
+
+std::size_t count_chars(std::string_view s) noexcept {
+  std::size_t n = 0;
+  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+std::size_t byte_of_char(std::string_view s, std::size_t chars) noexcept {
+  std::size_t i = 0;
+  for (std::size_t seen = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80 && seen++ == chars) break;
+  }
+  return i;
+}
+
+// One pass of libyaml over `text`. With `chars_before` set, the text was cut
+// short there: a libyaml error at or after that many characters may come
+// from the cut and is left unreported (`error` stays empty), and so is the
+// end of the text.
+ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before, Stop* stop) {
   ReadResult result;
   Parser parser;
   yaml_parser_set_encoding(&parser.p, YAML_UTF8_ENCODING);
@@ -615,8 +617,14 @@ ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before)
     for (;;) {
       Event ev;
       if (!yaml_parser_parse(&parser.p, &ev.e)) {
-        if (parser.p.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
-        if (!chars_before || parser.p.problem_mark.index < *chars_before) result.error = syntax_error(parser.p, text);
+        const yaml_parser_t& p = parser.p;
+        if (p.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+        bool reader = p.error == YAML_READER_ERROR;
+        std::size_t chars = reader ? count_chars(text.substr(0, p.problem_offset)) : p.problem_mark.index;
+        if (!chars_before || chars < *chars_before) result.error = syntax_error(p, text);
+        if (stop && (reader || p.error == YAML_SCANNER_ERROR)) {
+          *stop = {true, reader ? p.problem_offset : byte_of_char(text, chars), chars};
+        }
         return result;
       }
       ev.live = true;
@@ -658,26 +666,21 @@ ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before)
   }
 }
 
-std::size_t count_chars(std::string_view s) noexcept {
-  std::size_t n = 0;
-  for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n;
-}
-
 }  // namespace
 
 ReadResult read(std::string_view text) {
-  // libyaml's reader checks its whole input buffer ahead of the parser, so
-  // a refused character would be reported before any earlier problem. Read
-  // the text before it first; only when that holds no problem of its own is
-  // the reader's refusal the first one.
-  std::size_t stop = first_unreadable(text);
-  if (stop < text.size()) {
-    std::string_view head = text.substr(0, stop);
-    ReadResult early = parse(head, count_chars(head));
+  Stop stop;
+  ReadResult full = parse(text, std::nullopt, &stop);
+  // libyaml's reader and scanner run ahead of the events (the reader checks
+  // its whole input buffer, the scanner looks ahead for implicit keys), so
+  // their error may be reported before an earlier problem that only the
+  // events would show. Reading the text before the error again finds that
+  // one; only when there is none is libyaml's error the first.
+  if (stop.ahead && stop.byte > 0) {
+    ReadResult early = parse(text.substr(0, stop.byte), stop.chars, nullptr);
     if (!early.error.empty()) return early;
   }
-  return parse(text, std::nullopt);
+  return full;
 }
 
 // ---- nodes -----------------------------------------------------------------------
@@ -702,7 +705,8 @@ double Node::real() const noexcept {
   std::string_view s = text_;
   if (s == ".nan" || s == ".NaN" || s == ".NAN") return std::numeric_limits<double>::quiet_NaN();
   if (is_special_float(s)) return s[0] == '-' ? -HUGE_VAL : HUGE_VAL;
-  return strtod_l(text_.c_str(), nullptr, c_locale());
+  std::string copy(text_);  // strtod wants the end marked
+  return strtod_l(copy.c_str(), nullptr, c_locale());
 }
 
 const Item* Node::find(std::string_view key) const noexcept {
@@ -723,43 +727,70 @@ Kind resolve_plain(std::string_view s) noexcept {
   return Kind::String;
 }
 
+namespace {
+
+// A scalar key's identity: kind, then the tag (never holds a NUL), a NUL,
+// then the value in a form that is the same for equal values.
+void key_identity(const Node& k, std::string& id) {
+  id.assign(1, static_cast<char>('0' + static_cast<int>(k.kind())));
+  id.append(k.tag());
+  id.push_back('\0');
+  switch (k.kind()) {
+    case Kind::Null:
+      break;
+    case Kind::Bool:
+      id.push_back(k.boolean() ? '1' : '0');
+      break;
+    case Kind::Int:
+      id.append(int_identity(k.text()));
+      break;
+    case Kind::Float: {
+      double d = k.real();
+      if (std::isnan(d)) {
+        id.append("nan");
+      } else {
+        if (d == 0) d = 0;  // -0.0 and 0.0 are one key
+        char buf[sizeof d];
+        std::memcpy(buf, &d, sizeof d);
+        id.append(buf, sizeof d);
+      }
+      break;
+    }
+    default:
+      id.append(k.text());
+  }
+}
+
+}  // namespace
+
 std::optional<std::size_t> repeated_key(const Node& mapping) {
   auto entries = mapping.entries();
   if (entries.size() < 2) return std::nullopt;
+  // Most mappings are small: their identities and hashes stay on the stack
+  // and only keys whose hashes match are compared.
+  constexpr std::size_t kSmall = 8;
+  if (entries.size() <= kSmall) {
+    std::array<std::string, kSmall> ids;
+    std::array<std::size_t, kSmall> hashes{};
+    std::array<bool, kSmall> scalar{};
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const Node& k = *entries[i].key.node;
+      if (!(scalar[i] = k.is_scalar())) continue;
+      key_identity(k, ids[i]);
+      hashes[i] = std::hash<std::string>{}(ids[i]);
+      for (std::size_t j = 0; j < i; ++j) {
+        if (scalar[j] && hashes[j] == hashes[i] && ids[j] == ids[i]) return i;
+      }
+    }
+    return std::nullopt;
+  }
   std::unordered_set<std::string> seen;
   seen.reserve(entries.size());
   std::string id;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const Node& k = *entries[i].key.node;
     if (!k.is_scalar()) continue;
-    // kind, then the tag (never holds a NUL), a NUL, then the value
-    id.assign(1, static_cast<char>('0' + static_cast<int>(k.kind())));
-    id.append(k.tag());
-    id.push_back('\0');
-    switch (k.kind()) {
-      case Kind::Null:
-        break;
-      case Kind::Bool:
-        id.push_back(k.boolean() ? '1' : '0');
-        break;
-      case Kind::Int:
-        id.append(int_identity(k.text()));
-        break;
-      case Kind::Float: {
-        double d = k.real();
-        if (std::isnan(d)) {
-          id.append("nan");
-        } else {
-          if (d == 0) d = 0;  // -0.0 and 0.0 are one key
-          char buf[sizeof d];
-          std::memcpy(buf, &d, sizeof d);
-          id.append(buf, sizeof d);
-        }
-        break;
-      }
-      default:
-        id.append(k.text());
-    }
+    key_identity(k, id);
     if (!seen.insert(id).second) return i;
   }
   return std::nullopt;

@@ -11,10 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -113,34 +115,49 @@ class Node {
     const Item* items_ = nullptr;
     const Entry* entries_;
   };
-  std::string text_;
+  std::string_view text_;  // into the tree's text storage
 };
 
 // Storage that hands out runs of T whose addresses never move; one block
 // serves many runs, so a tree costs a few allocations, not one per node.
+// Only the runs handed out are constructed, and T is never destroyed, so it
+// must be trivially destructible.
 template <class T>
 class Arena {
+  static_assert(std::is_trivially_destructible_v<T>);
+
  public:
   T* take(std::size_t n) {
     if (blocks_.empty() || blocks_.back().size - blocks_.back().used < n) {
-      std::size_t size = std::max<std::size_t>(n, blocks_.empty() ? 16 : blocks_.back().size * 2);
-      blocks_.push_back({std::unique_ptr<T[]>(new T[size]), 0, size});
+      // Blocks stay well below the allocator's mmap threshold, so building
+      // and dropping large trees reuses heap memory instead of faulting in
+      // fresh pages every time.
+      constexpr std::size_t kFirst = 4096 / sizeof(T);
+      constexpr std::size_t kLargest = 65536 / sizeof(T);
+      std::size_t grown = blocks_.empty() ? kFirst : std::min(blocks_.back().size * 2, kLargest);
+      std::size_t size = std::max(n, grown);
+      blocks_.push_back({std::unique_ptr<Raw[]>(new Raw[size]), 0, size});
     }
     Block& b = blocks_.back();
-    T* run = b.data.get() + b.used;
+    T* run = reinterpret_cast<T*>(b.data.get() + b.used);
+    for (std::size_t i = 0; i < n; ++i) new (run + i) T();
     b.used += n;
     return run;
   }
   template <class F>
   void for_each(F&& f) const {
     for (const Block& b : blocks_) {
-      for (std::size_t i = 0; i < b.used; ++i) f(b.data[i]);
+      const T* items = std::launder(reinterpret_cast<const T*>(b.data.get()));
+      for (std::size_t i = 0; i < b.used; ++i) f(items[i]);
     }
   }
 
  private:
+  struct Raw {
+    alignas(T) unsigned char bytes[sizeof(T)];
+  };
   struct Block {
-    std::unique_ptr<T[]> data;
+    std::unique_ptr<Raw[]> data;
     std::size_t used;
     std::size_t size;
   };
@@ -165,6 +182,7 @@ class Tree {
   Arena<Node> nodes_;
   Arena<Item> items_;
   Arena<Entry> entries_;
+  Arena<char> text_;
   std::unordered_set<std::string> tags_;  // element addresses are stable
   const Node* root_ = nullptr;
 };

@@ -65,6 +65,11 @@ std::vector<ReadCase> read_cases() {
         ReadCase{"a: \x01\n---\nb\n", "!control characters are not allowed at line 1 column 4"},
         ReadCase{"\xc3\xa9: 'x\x01'", "!control characters are not allowed at line 1 column 6"},
         ReadCase{"[" + nested(200) + ", \x01]", "!collections nest more than 128 deep at line 1 column 129"},
+        ReadCase{repeat("[", 200) + " @x", "!collections nest more than 128 deep at line 1 column 129"},
+        ReadCase{repeat("[", 200) + "\n @x", "!collections nest more than 128 deep at line 1 column 129"},
+        ReadCase{"a: 1\n--- @x", kSeveral},
+        ReadCase{"a: [1, 2]\nb: @x", "!found character that cannot start any token at line 2 column 4, while "
+                                      "scanning for the next token at line 2 column 4"},
         // libyaml's own texts: problem, then context, with positions
         ReadCase{"[1, 2", "!did not find expected ',' or ']' at line 2 column 1, while parsing a flow sequence at "
                           "line 1 column 1"},
