@@ -393,6 +393,12 @@ def test_missing_attributes():
     with pytest.raises(AttributeError) as info:
         P([1], "domain.l").nope
     assert str(info.value) == "'SupervisorProxy[list]' object has no attribute 'nope'. (Path: 'domain.l')"
+    with pytest.raises(AttributeError) as info:
+        getattr(P({"a": 1}, "d"), "zz\x00tail")
+    assert str(info.value) == (
+        "'SupervisorProxy[dict]' object has no attribute 'zz\x00tail'. "
+        "(Hint: Key 'zz\x00tail' missing in wrapped dict at path 'd')"
+    )
 
 
 def test_attribute_read_failures_of_any_kind_count_as_missing():
