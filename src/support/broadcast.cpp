@@ -34,6 +34,7 @@ struct ReceiverCell::Ticket {
   std::uint64_t id = 0;
   bool is_async = false;
   bool done = false;
+  bool held = false;  // a blocking receive stepped out of its wait: not to be completed now
   RecvOutcome result;
   std::condition_variable cv;
 };
@@ -105,6 +106,7 @@ class Channel {
   // Completes as many queued receives of `r` as the ring allows.
   void advance_locked(ReceiverCell& r, std::vector<Completion>& done) {
     while (!r.queue_.empty()) {
+      if (r.queue_.front()->held) break;  // keeps its turn, and the order behind it
       RecvOutcome o;
       if (!read_locked(r, o)) break;
       std::shared_ptr<ReceiverCell::Ticket> t = std::move(r.queue_.front());
@@ -226,32 +228,46 @@ bool ReceiverCell::try_recv(RecvOutcome& out) {
 
 RecvOutcome ReceiverCell::recv_blocking() {
   // Never gives up, so an outcome always comes back.
-  return *recv_blocking([] { return false; }, std::chrono::hours(24));
+  struct Never final : WaitBreak {
+    bool give_up() override { return false; }
+  } never;
+  return *recv_blocking(never, std::chrono::hours(24));
 }
 
-std::optional<RecvOutcome> ReceiverCell::recv_blocking(const std::function<bool()>& abort,
-                                                       std::chrono::milliseconds slice) {
+std::optional<RecvOutcome> ReceiverCell::recv_blocking(WaitBreak& brk, std::chrono::milliseconds slice) {
   std::unique_lock lk(ch_->mu);
   RecvOutcome out;
   if (queue_.empty() && ch_->read_locked(*this, out)) return out;
   auto t = std::make_shared<Ticket>();
   queue_.push_back(t);
   ch_->join_wait_list_locked(*this);
+  auto withdraw = [&] {
+    auto it = std::find(queue_.begin(), queue_.end(), t);
+    if (it != queue_.end()) queue_.erase(it);
+  };
   for (;;) {
     if (t->cv.wait_for(lk, slice, [&] { return t->done; })) return std::move(t->result);
+    t->held = true;
     lk.unlock();
-    bool give_up = abort();
-    lk.lock();
-    if (t->done) return std::move(t->result);
-    if (give_up) {
-      std::vector<Completion> done;
-      auto it = std::find(queue_.begin(), queue_.end(), t);
-      if (it != queue_.end()) queue_.erase(it);
-      ch_->advance_locked(*this, done);
-      lk.unlock();
-      deliver(done);
-      return std::nullopt;
+    bool stop;
+    try {
+      stop = brk.give_up();
+    } catch (...) {
+      lk.lock();
+      withdraw();
+      throw;
     }
+    lk.lock();
+    t->held = false;
+    if (stop) withdraw();
+    // What arrived while the receive was held back goes out now, in turn.
+    std::vector<Completion> done;
+    ch_->advance_locked(*this, done);
+    lk.unlock();
+    deliver(done);
+    if (stop) return std::nullopt;
+    brk.resume();
+    lk.lock();
   }
 }
 

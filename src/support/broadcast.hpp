@@ -13,7 +13,6 @@
 // delivered.
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <optional>
 #include <cstdint>
 #include <deque>
@@ -39,6 +38,20 @@ void set_async_sink(AsyncSink sink);
 
 class Channel;
 class ReceiverCell;
+
+// Lets a blocked receive step out of its wait now and then (to run signal
+// handlers, for instance).
+class WaitBreak {
+ public:
+  virtual ~WaitBreak() = default;
+  // Called every slice with no channel lock held. Meanwhile the receive is
+  // held back: nothing completes it, nor the receives queued behind it, so a
+  // message that arrives now stays in the ring for it. True gives it up; it
+  // then takes nothing. Must not throw.
+  virtual bool give_up() = 0;
+  // Called when give_up() said false, before the wait goes on.
+  virtual void resume() {}
+};
 
 // Rounds a requested capacity up to a power of two, as the ring needs.
 std::size_t channel_capacity_for(std::size_t requested);
@@ -88,10 +101,12 @@ class ReceiverCell {
   // outcome is there.
   RecvOutcome recv_blocking();
 
-  // As recv_blocking(), but every `slice` asks `abort` (called with no
-  // channel lock held) whether to give up; a receive given up takes
-  // nothing, unless its outcome arrived meanwhile, which is then returned.
-  std::optional<RecvOutcome> recv_blocking(const std::function<bool()>& abort, std::chrono::milliseconds slice);
+  // As recv_blocking(), but every `slice` the wait steps out through `brk`
+  // and returns nothing when it gives up. The receives that the step lets
+  // through (those queued behind this one) are handed to the sink on this
+  // thread, after give_up() and before resume() or the return, so
+  // give_up() leaves the thread able to run the sink.
+  std::optional<RecvOutcome> recv_blocking(WaitBreak& brk, std::chrono::milliseconds slice);
 
   // Queues an asynchronous receive; its outcome goes to the sink under
   // `ticket`, possibly before this call returns.

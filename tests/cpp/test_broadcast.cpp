@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -229,26 +230,73 @@ TEST_F(Broadcast, ManyPublishersAndReceiversLoseNothingWithinCapacity) {
   }
 }
 
-TEST_F(Broadcast, AbortedBlockingReceiveTakesNothing) {
+namespace {
+// A wait break driven by a function; counts its calls.
+struct Break final : WaitBreak {
+  explicit Break(std::function<bool()> f) : f(std::move(f)) {}
+  bool give_up() override {
+    ++asked;
+    return f();
+  }
+  void resume() override { ++resumed; }
+  std::function<bool()> f;
+  int asked = 0;
+  int resumed = 0;
+};
+}  // namespace
+
+TEST_F(Broadcast, ReceiveGivenUpTakesNothing) {
   Sender tx = Sender::create();
   auto rx = tx.subscribe();
-  int asked = 0;
-  auto got = rx->recv_blocking([&] { return ++asked == 2; }, std::chrono::milliseconds(1));
+  Break brk([&] { return brk.asked == 2; });
+  auto got = rx->recv_blocking(brk, std::chrono::milliseconds(1));
   EXPECT_FALSE(got.has_value());
-  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(brk.asked, 2);
+  EXPECT_EQ(brk.resumed, 1);
   tx.send("kept");
   EXPECT_EQ(take(*rx), "kept");
 }
 
-TEST_F(Broadcast, AbortingReceiveStillReturnsAnOutcomeThatArrived) {
+// A message that arrives while the receive has stepped out (a signal handler
+// publishing) is held for it: taken when the wait goes on, left in the ring
+// when the receive is given up. Never both an outcome and a give-up.
+struct ArrivalCase {
+  const char* name;
+  bool give_up;
+  const char* returned;
+  const char* next;
+};
+
+class ArrivalWhileSteppedOut : public Broadcast, public ::testing::WithParamInterface<ArrivalCase> {};
+
+TEST_P(ArrivalWhileSteppedOut, IsEitherReturnedOrLeft) {
+  const ArrivalCase& c = GetParam();
   Sender tx = Sender::create();
   auto rx = tx.subscribe();
-  auto got = rx->recv_blocking(
-      [&] {
-        tx.send("arrived");  // completes the receive before it gives up
-        return true;
-      },
-      std::chrono::milliseconds(1));
-  ASSERT_TRUE(got.has_value());
-  EXPECT_EQ(text(*got), "arrived");
+  Break brk([&] {
+    tx.send("arrived");
+    return c.give_up;
+  });
+  auto got = rx->recv_blocking(brk, std::chrono::milliseconds(1));
+  EXPECT_EQ(got ? text(*got) : "<given up>", c.returned);
+  EXPECT_EQ(take(*rx), c.next);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ArrivalWhileSteppedOut,
+                         ::testing::Values(ArrivalCase{"WaitGoesOn", false, "arrived", "<empty>"},
+                                           ArrivalCase{"GivenUp", true, "<given up>", "arrived"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Broadcast, ReceivesQueuedBehindASteppedOutOneKeepTheirTurn) {
+  Sender tx = Sender::create();
+  auto rx = tx.subscribe();
+  Break brk([&] {
+    rx->recv_async(5);  // queued behind the blocked receive
+    tx.send("a");
+    EXPECT_EQ(async_result(5), "<pending>");
+    return true;
+  });
+  EXPECT_FALSE(rx->recv_blocking(brk, std::chrono::milliseconds(1)).has_value());
+  // Given up: the message goes to the next in line before the call returns.
+  EXPECT_EQ(async_result(5), "a");
 }

@@ -326,3 +326,48 @@ def test_signal_handler_that_returns_lets_recv_wait_on(run_python):
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout == "handled\nmessage\n"
+
+
+def test_handler_that_raises_as_a_message_arrives_loses_nothing(run_python):
+    # The handler publishes, then raises: recv() reports the handler's error
+    # alone, and the message waits for the next receive.
+    r = run_python(
+        "import os, signal, threading, olvex_core\n"
+        "hub = olvex_core.SignalHub(); rx = hub.subscribe()\n"
+        "def handler(*a):\n"
+        "    hub.publish('msg'); raise ValueError('from handler')\n"
+        "signal.signal(signal.SIGUSR1, handler)\n"
+        "threading.Timer(0.1, os.kill, args=(os.getpid(), signal.SIGUSR1)).start()\n"
+        "try:\n"
+        "    rx.recv()\n"
+        "except ValueError as e:\n"
+        "    print('raised:', e)\n"
+        "print(rx.recv())\n",
+        timeout=30,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "raised: from handler\nmsg\n"
+
+
+@pytest.mark.parametrize(
+    "handler, caught",
+    [("on_alarm", "TimeoutError"), ("signal.default_int_handler", "KeyboardInterrupt")],
+    ids=["alarm-handler", "ctrl-c"],
+)
+def test_recv_is_interruptible_without_threading_imported(run_python, handler, caught):
+    r = run_python(
+        "import signal, sys, olvex_core\n"
+        "def on_alarm(*a):\n"
+        "    raise TimeoutError('alarm')\n"
+        f"signal.signal(signal.SIGALRM, {handler})\n"
+        "hub = olvex_core.SignalHub(); rx = hub.subscribe()\n"
+        "signal.setitimer(signal.ITIMER_REAL, 0.1)\n"
+        "try:\n"
+        "    rx.recv()\n"
+        f"except {caught}:\n"
+        "    print('interrupted')\n"
+        "print('threading' in sys.modules)\n",
+        timeout=20,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "interrupted\nFalse\n"
