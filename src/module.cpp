@@ -2,6 +2,8 @@
 // registration of every public name in one fixed order.
 #include "module.hpp"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -148,9 +150,11 @@ PyObject* init() {
 
 }  // namespace
 
-PyObject* init_core() noexcept {
+PyObject* init_core() {
   try {
     return init();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     py::translate_current_exception();
     return nullptr;

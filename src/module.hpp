@@ -2,5 +2,7 @@
 #include "py/python.hpp"
 
 namespace olvex::module {
-PyObject* init_core() noexcept;
+// Not noexcept: an import on a thread that the interpreter ends at exit is
+// unwound through here.
+PyObject* init_core();
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The memory layout of the module's objects: the Python header, the borrow
 // flag, then one C++ value constructed in place and destroyed in tp_dealloc.
+#include <cxxabi.h>
+
 #include <new>
 #include <utility>
 
@@ -59,6 +61,8 @@ void dealloc_native(PyObject* self) {
       n->alive = false;
       try {
         n->value().~T();
+      } catch (abi::__forced_unwind&) {
+        throw;
       } catch (...) {
         translate_current_exception();
         write_unraisable(self);

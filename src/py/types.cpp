@@ -1,5 +1,6 @@
 #include "py/types.hpp"
 
+#include <cxxabi.h>
 #include <fmt/format.h>
 
 #include "py/convert.hpp"
@@ -34,6 +35,8 @@ PyObject* TypeCell::get() {
 PyObject* TypeCell::get_for_registration() {
   try {
     return get();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     translate_current_exception();
     Ref cause = Ref::steal(PyErr_GetRaisedException());

@@ -1,5 +1,6 @@
 #include "state/async_bridge.hpp"
 
+#include <cxxabi.h>
 #include <fmt/format.h>
 
 #include <unordered_map>
@@ -97,6 +98,10 @@ void sink(std::uint64_t ticket, RecvOutcome&& outcome) {
   py::ErrorScope keep;
   try {
     deliver(ticket, std::move(outcome));
+  } catch (abi::__forced_unwind&) {
+    // This thread is being ended at exit while the loop call ran: it has no
+    // state left, so nothing may be reported; the unwinding goes on.
+    throw;
   } catch (...) {
     py::translate_current_exception();
     py::write_unraisable(nullptr);

@@ -1,5 +1,7 @@
 #include "state/outbox_buffer.hpp"
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <utility>
 
@@ -14,9 +16,9 @@ Payload Payload::hold(PyObject* object) {
 Payload::Cell::~Cell() {
   // The last copy may go on a thread that does not hold the interpreter
   // lock. Once the interpreter is gone, or going away under a thread that
-  // has no state of its own there, the reference is left to the process end.
-  if (!Py_IsInitialized()) return;
-  if (Py_IsFinalizing() && !PyGILState_GetThisThreadState()) return;
+  // has no current state there (asking for the lock would end the thread),
+  // the reference is left to the process end.
+  if (!Py_IsInitialized() || !py::may_release()) return;
   PyGILState_STATE gil = PyGILState_Ensure();
   Py_DECREF(object);
   PyGILState_Release(gil);
@@ -34,6 +36,8 @@ auto locked(M& mutex, F&& f) {
     auto list = mutex.lock();
     try {
       return f(*list);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       failure = std::current_exception();
     }

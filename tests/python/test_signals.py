@@ -1,5 +1,6 @@
 """SignalHub and SignalReceiver: broadcast, lag, close, blocking and asyncio receives."""
 import asyncio
+import concurrent.futures
 import gc
 import inspect
 import threading
@@ -295,6 +296,28 @@ def test_interpreter_exit_with_receives_in_flight(run_python, code):
     r = run_python(code, timeout=30)
     assert r.returncode == 0, r.stderr
     assert "Traceback" not in r.stderr
+
+
+def test_daemon_threads_ended_inside_async_receives_exit_cleanly(run_python):
+    # Daemon threads publish and await in a loop; the interpreter ends them
+    # wherever they are, often inside a delivery to their loop. Every run of
+    # many must exit cleanly.
+    code = (
+        "import threading, asyncio, time, olvex_core\n"
+        "hub = olvex_core.SignalHub()\n"
+        "def t():\n"
+        "    rx = hub.subscribe()\n"
+        "    async def m():\n"
+        "        while True:\n"
+        "            hub.publish('x'); await rx.recv_async()\n"
+        "    asyncio.run(m())\n"
+        "for _ in range(8): threading.Thread(target=t, daemon=True).start()\n"
+        "time.sleep(0.3)\n"
+    )
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        runs = list(pool.map(lambda _: run_python(code, timeout=60), range(50)))
+    failed = [r for r in runs if r.returncode != 0]
+    assert not failed, (len(failed), failed[0].returncode, failed[0].stderr[-2000:])
 
 
 def test_ctrl_c_interrupts_recv_on_the_main_thread(run_python):
