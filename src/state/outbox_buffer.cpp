@@ -5,6 +5,8 @@
 #include <exception>
 #include <utility>
 
+#include "py/release.hpp"
+
 namespace olvex::state {
 
 Payload Payload::hold(PyObject* object) {
@@ -19,8 +21,9 @@ Payload::Cell::~Cell() {
   // has no current state there (asking for the lock would end the thread),
   // the reference is left to the process end.
   if (!Py_IsInitialized() || !py::may_release()) return;
+  // A payload can be a message whose payload is a message, and so on.
   PyGILState_STATE gil = PyGILState_Ensure();
-  Py_DECREF(object);
+  py::release_ref(object);
   PyGILState_Release(gil);
 }
 

@@ -25,6 +25,7 @@
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/names.hpp"
+#include "py/release.hpp"
 #include "py/trampoline.hpp"
 #include "state/dict_walk.hpp"
 #include "state/exceptions.hpp"
@@ -85,34 +86,6 @@ PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return new_state(type, py::optional(data), py::optional(heavy), py::optional(signal), v, cap).release();
 }
 
-// Releasing a State can release another one it holds (a version stored in
-// the data of a later one), and so on down a chain; past a fixed depth the
-// fields are queued and released by the outermost release on this thread,
-// so a long chain cannot exhaust the stack.
-constexpr int kMaxReleaseDepth = 64;
-thread_local int t_release_depth = 0;
-thread_local std::vector<StateData> t_deferred;
-
-void release_fields(StateData& fields) {
-  if (t_release_depth >= kMaxReleaseDepth) {
-    try {
-      t_deferred.push_back(std::move(fields));
-      return;
-    } catch (const std::bad_alloc&) {
-      // No room for the queue: release in place.
-    }
-  }
-  ++t_release_depth;
-  { StateData dying(std::move(fields)); }
-  if (t_release_depth == 1) {
-    while (!t_deferred.empty()) {
-      StateData next(std::move(t_deferred.back()));
-      t_deferred.pop_back();
-    }
-  }
-  --t_release_depth;
-}
-
 void state_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
@@ -121,7 +94,8 @@ void state_dealloc(PyObject* self) {
     auto* n = Instance::of(self);
     if (n->alive) {
       n->alive = false;
-      release_fields(n->value());
+      // A State can hold another in its data, and so on down a chain.
+      py::release_value(n->value());
       n->value().~StateData();
     }
   }

@@ -351,13 +351,27 @@ def test_last_version_alive_reports_everything_again():
     assert alive() is None
 
 
-def test_releasing_a_long_chain_of_states(run_python):
-    r = run_python(
-        "from olvex_core import State\n"
+@pytest.mark.parametrize(
+    "build",
+    [
         "s = State()\n"
         "for _ in range(200_000):\n"
-        "    s = State(data={'prev': s}).update(data={'n': 1})\n"
-        "del s\n"
+        "    s = State(data={'prev': s}).update(data={'n': 1})\n",
+        "s = None\n"
+        "for _ in range(200_000):\n"
+        "    s = OutboxMsg('t', s)\n",
+        # Links of every kind in one chain, each release queuing the others.
+        "s = None\n"
+        "for _ in range(70_000):\n"
+        "    s = SupervisorProxy(State(data={'prev': OutboxMsg('t', s)}))\n",
+    ],
+    ids=["states", "outbox-messages", "mixed"],
+)
+def test_releasing_a_long_chain(run_python, build):
+    r = run_python(
+        "from olvex_core import OutboxMsg, State, SupervisorProxy\n"
+        + build
+        + "del s\n"
         "print('released')\n"
     )
     assert r.returncode == 0, r.stderr
