@@ -181,3 +181,16 @@ TEST(Mutex, SectionEndedByAnExceptionPoisonsTheLock) {
     EXPECT_EQ(take_error().rfind("PanicException: PoisonError", 0), 0u);
   }
 }
+
+// The test binaries run with PYTHONOPTIMIZE set (see CMakeLists.txt): the
+// snippets that the embedded tests check with assert must keep them.
+TEST(EmbeddedInterpreter, KeepsAssertsWhateverTheEnvironmentSays) {
+  Ref globals = Ref::check(PyDict_New());
+  ASSERT_EQ(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()), 0);
+  Ref code = Ref::check(Py_CompileString("import sys\nopt = sys.flags.optimize\nassert False, 'kept'\n", "<test>",
+                                         Py_file_input));
+  Ref result = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+  EXPECT_FALSE(result);
+  EXPECT_EQ(take_error(), "AssertionError: kept");
+  EXPECT_EQ(PyLong_AsLong(PyDict_GetItemString(globals.get(), "opt")), 0);
+}

@@ -87,6 +87,13 @@ def test_module_docstring_and_name(core):
     assert core.__doc__ and "\n" not in core.__doc__
 
 
+def test_snippets_keep_their_asserts_whatever_the_environment_says(run_python, monkeypatch):
+    monkeypatch.setenv("PYTHONOPTIMIZE", "2")
+    r = run_python("assert False, 'kept'\n")
+    assert r.returncode == 1
+    assert r.stderr.endswith("AssertionError: kept\n")
+
+
 def test_second_interpreter_is_refused(run_python):
     r = run_python(
         "import olvex_core, _interpreters\n"
