@@ -220,6 +220,11 @@ std::uint64_t ReceiverCell::cursor() const {
   return cursor_;
 }
 
+std::size_t ReceiverCell::pending() const {
+  std::lock_guard lk(ch_->mu);
+  return queue_.size();
+}
+
 bool ReceiverCell::try_recv(RecvOutcome& out) {
   std::lock_guard lk(ch_->mu);
   if (!queue_.empty()) return false;

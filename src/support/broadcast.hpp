@@ -117,6 +117,9 @@ class ReceiverCell {
   bool cancel(std::uint64_t ticket);
 
   std::uint64_t cursor() const;
+  // The receives queued on this receiver, waiting for their turn or for a
+  // message.
+  std::size_t pending() const;
 
  private:
   friend class Channel;

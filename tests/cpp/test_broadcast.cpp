@@ -25,6 +25,15 @@ std::string take(ReceiverCell& r) {
   return text(o);
 }
 
+// Waits until `n` receives are queued on `r` (a thread has blocked).
+void wait_until_pending(const ReceiverCell& r, std::size_t n) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (r.pending() < n) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no receive queued";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 // Asynchronous outcomes land here, keyed by ticket.
 std::mutex g_mu;
 std::map<std::uint64_t, std::string> g_async;
@@ -143,21 +152,15 @@ TEST_F(Broadcast, LagIsSeenBeforeClose) {
 TEST_F(Broadcast, BlockedThreadsOnOneReceiverShareMessagesFirstComeFirstServed) {
   Sender tx = Sender::create();
   auto rx = tx.subscribe();
-  std::mutex mu;
-  std::multiset<std::string> got;
+  std::vector<std::string> got(4);
   std::vector<std::thread> ts;
-  for (int i = 0; i < 4; ++i) {
-    ts.emplace_back([&] {
-      std::string s = text(rx->recv_blocking());
-      std::lock_guard lk(mu);
-      got.insert(s);
-    });
+  for (std::size_t i = 0; i < 4; ++i) {
+    ts.emplace_back([&, i] { got[i] = text(rx->recv_blocking()); });
+    wait_until_pending(*rx, i + 1);  // thread i queues i-th
   }
-  // Let every thread queue up before publishing.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   for (int i = 0; i < 4; ++i) tx.send("m" + std::to_string(i));
   for (auto& t : ts) t.join();
-  EXPECT_EQ(got, (std::multiset<std::string>{"m0", "m1", "m2", "m3"}));
+  EXPECT_EQ(got, (std::vector<std::string>{"m0", "m1", "m2", "m3"}));
 }
 
 TEST_F(Broadcast, BlockedReceiveWakesOnClose) {
@@ -165,7 +168,8 @@ TEST_F(Broadcast, BlockedReceiveWakesOnClose) {
   auto rx = tx->subscribe();
   std::string got;
   std::thread t([&] { got = text(rx->recv_blocking()); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  wait_until_pending(*rx, 1);
+  EXPECT_EQ(got, "");  // still blocked when the channel closes
   tx.reset();
   t.join();
   EXPECT_EQ(got, "closed");
@@ -222,10 +226,25 @@ TEST_F(Broadcast, ManyPublishersAndReceiversLoseNothingWithinCapacity) {
     });
   }
   for (auto& t : pubs) t.join();
+  std::set<std::string> sent;
+  for (int p = 0; p < 4; ++p) {
+    for (int i = 0; i < 30; ++i) sent.insert(std::to_string(p * 100 + i));
+  }
   for (auto& rx : rxs) {
     std::set<std::string> seen;
-    for (int i = 0; i < 120; ++i) seen.insert(take(*rx));
-    EXPECT_EQ(seen.size(), 120u);
+    std::map<int, int> last;  // publisher -> its last message seen: each keeps its order
+    for (int i = 0; i < 120; ++i) {
+      std::string m = take(*rx);
+      seen.insert(m);
+      if (m.front() == '<' || m.front() == 'l') continue;  // "<empty>", "lagged:": counted as missing
+      int n = std::stoi(m);
+      auto [it, fresh] = last.try_emplace(n / 100, n % 100);
+      if (!fresh) {
+        EXPECT_LT(it->second, n % 100) << m;
+        it->second = n % 100;
+      }
+    }
+    EXPECT_EQ(seen, sent);
     EXPECT_EQ(take(*rx), "<empty>");
   }
 }

@@ -14,8 +14,6 @@ P = SupervisorProxy
 
 @pytest.fixture
 def overrides():
-    if not hasattr(olvex_core, "register_physics_override"):
-        pytest.skip("override functions not in this build")
     olvex_core.clear_physics_overrides()
     yield olvex_core.register_physics_override
     olvex_core.clear_physics_overrides()
