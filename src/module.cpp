@@ -2,8 +2,6 @@
 // registration of every public name in one fixed order.
 #include "module.hpp"
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -14,6 +12,7 @@
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
 #include "py/types.hpp"
+#include "py/unwind.hpp"
 #include "state/exceptions.hpp"
 #include "state/overrides.hpp"
 #include "state/outbox.hpp"
@@ -150,7 +149,7 @@ PyObject* init() {
 
 }  // namespace
 
-PyObject* init_core() {
+OLVEX_PASSES_FORCED_UNWIND PyObject* init_core() {
   try {
     return init();
   } catch (abi::__forced_unwind&) {

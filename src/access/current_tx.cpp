@@ -1,11 +1,10 @@
 #include "access/current_tx.hpp"
 
-#include <cxxabi.h>
-
 #include <memory>
 
 #include "py/errors.hpp"
 #include "py/names.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::access {
 
@@ -88,7 +87,7 @@ PyObject* sys_module() {
   return sys;
 }
 
-py::Ref from_guards() {
+OLVEX_PASSES_FORCED_UNWIND py::Ref from_guards() {
   // Saves a pending exception and, on the way out, drops whatever the
   // lookup below raised: the fallback never fails.
   py::ErrorScope keep;

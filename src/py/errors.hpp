@@ -43,7 +43,7 @@ PyObject* panic_type();
 // Converts the exception in flight into the Python error indicator. Called
 // from inside a catch block, never for the forced unwinding of a thread that
 // the interpreter ends at exit: every `catch (...)` that could see one
-// rethrows `abi::__forced_unwind` first.
+// rethrows `abi::__forced_unwind` first (py/unwind.hpp).
 void translate_current_exception() noexcept;
 
 // Reports an exception that cannot propagate (destructors, callbacks) to the

@@ -1,13 +1,12 @@
 #pragma once
 // The memory layout of the module's objects: the Python header, the borrow
 // flag, then one C++ value constructed in place and destroyed in tp_dealloc.
-#include <cxxabi.h>
-
 #include <new>
 #include <utility>
 
 #include "py/borrow.hpp"
 #include "py/errors.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::py {
 
@@ -51,7 +50,7 @@ Ref make_native(PyObject* type, auto&&... a) {
 // tp_dealloc for a Native<T>; the value's destructor runs with the
 // interpreter lock held and any pending exception saved.
 template <class T>
-void dealloc_native(PyObject* self) {
+OLVEX_PASSES_FORCED_UNWIND void dealloc_native(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
   {

@@ -1,10 +1,10 @@
 #include "py/types.hpp"
 
-#include <cxxabi.h>
 #include <fmt/format.h>
 
 #include "py/convert.hpp"
 #include "py/trampoline.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::py {
 
@@ -32,7 +32,7 @@ PyObject* TypeCell::get() {
   return type_;
 }
 
-PyObject* TypeCell::get_for_registration() {
+OLVEX_PASSES_FORCED_UNWIND PyObject* TypeCell::get_for_registration() {
   try {
     return get();
   } catch (abi::__forced_unwind&) {

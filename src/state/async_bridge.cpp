@@ -1,6 +1,5 @@
 #include "state/async_bridge.hpp"
 
-#include <cxxabi.h>
 #include <fmt/format.h>
 
 #include <unordered_map>
@@ -9,6 +8,7 @@
 #include "py/errors.hpp"
 #include "py/names.hpp"
 #include "py/trampoline.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::state {
 
@@ -93,7 +93,7 @@ void deliver(std::uint64_t ticket, RecvOutcome&& outcome) {
 // release of the last sender, a cancellation) runs with the interpreter
 // lock held, so the sink runs under it too; a blocked recv() only waits and
 // never completes another receive itself.
-void sink(std::uint64_t ticket, RecvOutcome&& outcome) {
+OLVEX_PASSES_FORCED_UNWIND void sink(std::uint64_t ticket, RecvOutcome&& outcome) {
   if (Py_IsFinalizing()) return;
   py::ErrorScope keep;
   try {

@@ -1,11 +1,10 @@
 #include "state/outbox_buffer.hpp"
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <utility>
 
 #include "py/release.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::state {
 
@@ -33,7 +32,7 @@ namespace {
 // when they throw (an allocation failure) come through here, so such a
 // failure is passed on after the unlock and does not poison the mutex.
 template <class M, class F>
-auto locked(M& mutex, F&& f) {
+OLVEX_PASSES_FORCED_UNWIND auto locked(M& mutex, F&& f) {
   std::exception_ptr failure;
   {
     auto list = mutex.lock();

@@ -1,4 +1,3 @@
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -8,6 +7,7 @@
 #include "py/names.hpp"
 #include "py/native.hpp"
 #include "py/trampoline.hpp"
+#include "py/unwind.hpp"
 #include "state/async_bridge.hpp"
 #include "state/signals.hpp"
 
@@ -64,7 +64,7 @@ struct SignalBreak final : support::WaitBreak {
   }
 };
 
-PyObject* receiver_recv(PyObject* self, PyObject*) {
+OLVEX_PASSES_FORCED_UNWIND PyObject* receiver_recv(PyObject* self, PyObject*) {
   py::SharedBorrow borrow(py::flag_of<Cell>(self));
   Cell cell = py::value_of<Cell>(self);
   support::RecvOutcome outcome;
