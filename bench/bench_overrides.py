@@ -1,0 +1,97 @@
+"""Override lookups through proxy reads: the cost of an int read against
+the depth of its path, with the override table empty and holding one entry."""
+import sys
+import threading
+import time
+import timeit
+
+import olvex_core
+from harness import REPEATS, row
+
+DEPTHS = (1, 8, 64, 512)
+ONE_OVERRIDE_GOAL = 1.5  # one registered override over none, at every depth
+DEEP_GOAL = 10  # 512 segments over 64 (linear growth)
+CHAIN = 300
+
+
+def _ns(stmt, names, number):
+    timer = timeit.Timer(stmt, globals=names, timer=time.perf_counter_ns)
+    return min(timer.repeat(3, number)) / number
+
+
+def _paired(stmt, names, number):
+    """The best times of `stmt` with the table empty and holding one entry,
+    measured in alternation so that the load of the machine hits both alike
+    (the best of several is what a busy machine disturbs least)."""
+    none, one = [], []
+    for _ in range(REPEATS):
+        olvex_core.clear_physics_overrides()
+        none.append(_ns(stmt, names, number))
+        olvex_core.register_physics_override("elsewhere.x", 1)
+        one.append(_ns(stmt, names, number))
+    olvex_core.clear_physics_overrides()
+    return min(none), min(one)
+
+
+def _read(depth):
+    # The proxy sits at depth-1 segments, so the int it reads is at `depth`.
+    path = ".".join(f"seg{i}" for i in range(depth - 1))
+    p = olvex_core.SupervisorProxy({"k": 1}, path)
+    return _paired("p['k']", {"p": p}, 2_000 if depth > 64 else 50_000)
+
+
+def _chain():
+    # Reading down a chain of child proxies, one dict level at a time.
+    leaf = node = {}
+    for _ in range(CHAIN):
+        node = {"n": node}
+    top = olvex_core.SupervisorProxy(node, "root")
+
+    def walk():
+        p = top
+        for _ in range(CHAIN):
+            p = p["n"]
+        return p
+
+    assert walk().supervisor_target is leaf
+    none, one = _paired("walk()", {"walk": walk}, 20)
+    return none / CHAIN, one / CHAIN
+
+
+def _measure(out):
+    for d in DEPTHS:
+        out[d] = _read(d)
+    out["chain"] = _chain()
+
+
+def rows():
+    saved = sys.modules.pop("olvex.guards", None)
+    out = {}
+    try:
+        # A fresh thread: its current-transaction slot is empty.
+        t = threading.Thread(target=_measure, args=(out,))
+        t.start()
+        t.join()
+    finally:
+        if saved is not None:
+            sys.modules["olvex.guards"] = saved
+    result = []
+    for d in DEPTHS:
+        none, one = out[d]
+        result.append(row(f"proxy int read at {d} segments, no override", none))
+        result.append(row(f"proxy int read at {d} segments, 1 override", one, ratio=one / none,
+                          goal_ratio=ONE_OVERRIDE_GOAL, note="ratio to no override"))
+    for k, label in enumerate(("no override", "1 override")):
+        result.append(row(f"proxy int read 512 vs 64 segments, {label}", out[512][k],
+                          ratio=out[512][k] / out[64][k], goal_ratio=DEEP_GOAL, note="ratio to 64 segments"))
+    none, one = out["chain"]
+    result.append(row(f"child proxy read down a {CHAIN}-level chain, per level, no override", none))
+    result.append(row(f"child proxy read down a {CHAIN}-level chain, per level, 1 override", one,
+                      ratio=one / none, goal_ratio=ONE_OVERRIDE_GOAL, note="ratio to no override"))
+    return result
+
+
+if __name__ == "__main__":
+    for r in rows():
+        extra = "" if r["ratio"] is None else f"  ratio {r['ratio']:.2f} (goal <= {r['goal_ratio']})"
+        print(f"{r['name']:<72} {r['ns_per_call']:10.1f} ns{extra}")
