@@ -15,11 +15,11 @@
 #include <condition_variable>
 #include <optional>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -31,9 +31,18 @@ struct Lagged {
 struct Closed {};
 using RecvOutcome = std::variant<std::string, Lagged, Closed>;
 
-// Receives the outcome of an asynchronous receive. Called without any
-// channel lock held, on the thread whose action completed the receive.
-using AsyncSink = void (*)(std::uint64_t ticket, RecvOutcome&& outcome);
+// The outcome of one asynchronous receive, by its ticket.
+struct AsyncOutcome {
+  std::uint64_t ticket;
+  RecvOutcome outcome;
+};
+
+// Receives the outcomes of the asynchronous receives that one action (a
+// publish, a close, a withdrawal) completed, in the order they completed,
+// all in one call, so that a publish waking many receives can hand them on
+// together. Called without any channel lock held, on the thread whose
+// action completed them; it may take the outcomes out of the vector.
+using AsyncSink = void (*)(std::vector<AsyncOutcome>& outcomes);
 void set_async_sink(AsyncSink sink);
 
 class Channel;
@@ -47,7 +56,7 @@ class WaitBreak {
   // Called every slice with no channel lock held. Meanwhile the receive is
   // held back: nothing completes it, nor the receives queued behind it, so a
   // message that arrives now stays in the ring for it. True gives it up; it
-  // then takes nothing. Must not throw.
+  // then takes nothing.
   virtual bool give_up() = 0;
   // Called when give_up() said false, before the wait goes on.
   virtual void resume() {}
@@ -124,10 +133,24 @@ class ReceiverCell {
  private:
   friend class Channel;
   struct Ticket;
+  // Pending receives in arrival order, linked through the tickets so that
+  // any one leaves in O(1); the asynchronous ones are also found by ticket.
+  struct Queue {
+    Ticket* head = nullptr;
+    Ticket* tail = nullptr;
+    std::size_t size = 0;
+    bool empty() const noexcept { return head == nullptr; }
+    void push_back(Ticket* t) noexcept;
+    void unlink(Ticket* t) noexcept;
+  };
+  void withdraw(Ticket* t) noexcept;
+
   std::shared_ptr<Channel> ch_;
   // Guarded by the channel's mutex.
   std::uint64_t cursor_;
-  std::deque<std::shared_ptr<Ticket>> queue_;
+  Queue queue_;
+  std::unordered_map<std::uint64_t, Ticket*> async_;  // queued asynchronous receives, owned
+  std::size_t wait_pos_ = 0;                          // place in the channel's wait list
   bool in_wait_list_ = false;
 };
 

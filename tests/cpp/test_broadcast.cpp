@@ -37,9 +37,9 @@ void wait_until_pending(const ReceiverCell& r, std::size_t n) {
 // Asynchronous outcomes land here, keyed by ticket.
 std::mutex g_mu;
 std::map<std::uint64_t, std::string> g_async;
-void record(std::uint64_t ticket, RecvOutcome&& o) {
+void record(std::vector<AsyncOutcome>& outcomes) {
   std::lock_guard lk(g_mu);
-  g_async[ticket] = text(o);
+  for (const auto& o : outcomes) g_async[o.ticket] = text(o.outcome);
 }
 
 class Broadcast : public ::testing::Test {
@@ -318,4 +318,51 @@ TEST_F(Broadcast, ReceivesQueuedBehindASteppedOutOneKeepTheirTurn) {
   EXPECT_FALSE(rx->recv_blocking(brk, std::chrono::milliseconds(1)).has_value());
   // Given up: the message goes to the next in line before the call returns.
   EXPECT_EQ(async_result(5), "a");
+}
+
+// Withdrawing queued receives from any place leaves the others queued in
+// their order.
+struct CancelCase {
+  const char* name;
+  std::vector<std::uint64_t> cancelled;
+};
+
+class CancelPattern : public Broadcast, public ::testing::WithParamInterface<CancelCase> {};
+
+TEST_P(CancelPattern, TheRestKeepTheirOrder) {
+  Sender tx = Sender::create();
+  auto rx = tx.subscribe();
+  for (std::uint64_t t = 1; t <= 6; ++t) rx->recv_async(t);
+  std::set<std::uint64_t> gone(GetParam().cancelled.begin(), GetParam().cancelled.end());
+  for (std::uint64_t t : GetParam().cancelled) EXPECT_TRUE(rx->cancel(t));
+  EXPECT_EQ(rx->pending(), 6 - gone.size());
+  for (int i = 1; i <= 6; ++i) tx.send("m" + std::to_string(i));
+  int next = 1;
+  for (std::uint64_t t = 1; t <= 6; ++t) {
+    EXPECT_EQ(async_result(t), gone.count(t) ? "<pending>" : "m" + std::to_string(next++)) << "ticket " << t;
+    EXPECT_FALSE(rx->cancel(t));
+  }
+  EXPECT_EQ(rx->pending(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, CancelPattern,
+                         ::testing::Values(CancelCase{"OldestFirst", {1, 2, 3}}, CancelCase{"NewestFirst", {6, 5, 4}},
+                                           CancelCase{"Alternate", {2, 4, 6}}, CancelCase{"Middle", {3, 4}},
+                                           CancelCase{"All", {5, 1, 3, 6, 2, 4}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Broadcast, ReceiversLeaveTheWaitListFromAnyPlace) {
+  Sender tx = Sender::create();
+  std::vector<std::shared_ptr<ReceiverCell>> rxs;
+  for (std::uint64_t t = 1; t <= 5; ++t) {
+    rxs.push_back(tx.subscribe());
+    rxs.back()->recv_async(t);
+  }
+  rxs[2].reset();  // the middle one, then the first
+  rxs[0].reset();
+  EXPECT_EQ(tx.send("x"), 3u);
+  for (std::uint64_t t : {2, 4, 5}) EXPECT_EQ(async_result(t), "x") << t;
+  rxs[3]->recv_async(9);  // back in the wait list after being woken
+  tx.send("y");
+  EXPECT_EQ(async_result(9), "y");
 }

@@ -242,6 +242,34 @@ def test_recv_async_maps_lag_and_close(core):
     asyncio.run(main2())
 
 
+@pytest.mark.parametrize("loops", [1, 3, 12])
+def test_one_publish_completes_receives_on_every_loop(hub, loops):
+    # Receives waiting on several threads' loops (more than a few, too):
+    # one publish settles every one of them, each on its own loop.
+    queued = threading.Semaphore(0)
+    got = {}
+
+    def wait(i):
+        rxs = [hub.subscribe() for _ in range(3)]
+
+        async def main():
+            futures = [rx.recv_async() for rx in rxs]
+            queued.release()
+            return await asyncio.wait_for(asyncio.gather(*futures), 10)
+
+        got[i] = asyncio.run(main())
+
+    threads = [threading.Thread(target=wait, args=(i,)) for i in range(loops)]
+    for t in threads:
+        t.start()
+    for _ in threads:
+        assert queued.acquire(timeout=10)
+    assert hub.publish("all") == 3 * loops
+    for t in threads:
+        t.join(10)
+    assert got == {i: ["all"] * 3 for i in range(loops)}
+
+
 def test_recv_async_without_running_loop(hub):
     rx = hub.subscribe()
     with pytest.raises(RuntimeError, match="no running event loop"):
