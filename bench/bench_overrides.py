@@ -6,7 +6,7 @@ import time
 import timeit
 
 import olvex_core
-from harness import REPEATS, row
+from harness import REPEATS, row, show
 
 DEPTHS = (1, 8, 64, 512)
 ONE_OVERRIDE_GOAL = 1.5  # one registered override over none, at every depth
@@ -92,6 +92,4 @@ def rows():
 
 
 if __name__ == "__main__":
-    for r in rows():
-        extra = "" if r["ratio"] is None else f"  ratio {r['ratio']:.2f} (goal <= {r['goal_ratio']})"
-        print(f"{r['name']:<72} {r['ns_per_call']:10.1f} ns{extra}")
+    show(rows())

@@ -5,7 +5,7 @@ import statistics
 import time
 
 import olvex_core
-from harness import row
+from harness import row, show
 
 WAITERS = (1_000, 10_000, 100_000)
 WAKE_GOAL = 1.5  # cost per waiter at 100,000 over the cost at 1,000
@@ -75,6 +75,4 @@ def rows():
 
 
 if __name__ == "__main__":
-    for r in rows():
-        extra = "" if r["ratio"] is None else f"  ratio {r['ratio']:.2f} (goal <= {r['goal_ratio']})"
-        print(f"{r['name']:<60} {r['ns_per_call']:10.1f} ns{extra}")
+    show(rows())

@@ -24,3 +24,14 @@ def ns_per_call(fn, number=200_000, repeats=REPEATS):
 
 def row(name, ns, goal_ns=None, ratio=None, goal_ratio=None, note=""):
     return {"name": name, "ns_per_call": ns, "goal_ns": goal_ns, "ratio": ratio, "goal_ratio": goal_ratio, "note": note}
+
+
+def show(rows):
+    """Prints rows for a benchmark module run on its own."""
+    rows = list(rows)
+    width = max(len(r["name"]) for r in rows)
+    for r in rows:
+        extra = "" if r["ratio"] is None else f"  ratio {r['ratio']:.2f}"
+        if r.get("goal_ratio") is not None:
+            extra += f" (goal <= {r['goal_ratio']})"
+        print(f"{r['name']:<{width}} {r['ns_per_call']:12.1f} ns{extra}")
