@@ -77,7 +77,7 @@ class Channel {
     if (receivers == 0) return 0;
     Slot& s = slots_[tail_ & mask_];
     s.pos = tail_;
-    s.msg.assign(message);
+    store(s.msg, message);
     s.remaining = receivers;
     ++tail_;
     wake_waiting_locked(done);
@@ -165,6 +165,18 @@ class Channel {
     std::string msg;
     std::size_t remaining = 0;
   };
+
+  // Overwrites a slot's text. Its storage is reused for a message of about
+  // its size, which keeps a publish down to a copy; a much smaller message
+  // lets it go, so a slot never holds on to the largest message it once had.
+  static void store(std::string& slot, std::string_view message) {
+    constexpr std::size_t kAlwaysKept = 1024;  // below this, reuse whatever the size
+    if (slot.capacity() > kAlwaysKept && slot.capacity() / 4 > message.size()) {
+      std::string(message).swap(slot);
+    } else {
+      slot.assign(message);
+    }
+  }
 
   void wake_waiting_locked(std::vector<Completion>& done) {
     // advance_locked may drop entries from waiting_; walk a copy (kept for

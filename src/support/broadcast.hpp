@@ -79,7 +79,8 @@ class Sender {
 
   // Stores the message for every live receiver and returns their number; a
   // message sent with no receiver is dropped and 0 is returned.
-  // The text is copied into the slot, reusing the slot's storage.
+  // The text is copied into the slot, reusing the slot's storage unless
+  // the message is much smaller than that.
   std::size_t send(std::string_view message) const;
 
   // A receiver positioned after the last message sent so far.
