@@ -62,6 +62,9 @@ std::shared_ptr<const Sender> make_hub() { return std::make_shared<const Sender>
 void collect_zone(PyObject* dict, std::vector<std::pair<std::string, Ref>>& items,
                   std::vector<std::pair<std::string, std::uint64_t>>& versions, std::uint64_t version) {
   if (!PyDict_Check(dict)) py::raise_type(dict, "PyDict");
+  const auto n = static_cast<std::size_t>(PyDict_Size(dict));
+  items.reserve(items.size() + n);
+  versions.reserve(versions.size() + n);
   DictWalk walk(dict);
   Ref key;
   Ref value;
@@ -73,9 +76,13 @@ void collect_zone(PyObject* dict, std::vector<std::pair<std::string, Ref>>& item
   }
 }
 
+// The collected entries move into the map through the bulk build: one pass
+// per trie level, each node allocated once at its final size.
 template <class Map, class Items>
 Map build_map(Items& items) {
-  return Map(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+  using Source = support::MovingIterator<typename Items::iterator>;
+  static_assert(Map::template builds_in_bulk<Source>(), "a State's maps must take the bulk build");
+  return Map(Source(items.begin()), Source(items.end()));
 }
 
 PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -113,6 +120,8 @@ int state_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
   };
   if (int r = n->value().data.for_each_exclusive(each)) return r;
+  Py_VISIT(n->value().data_dict.dict.get());
+  Py_VISIT(n->value().heavy_dict.dict.get());
   return n->value().heavy.for_each_exclusive(each);
 }
 
@@ -125,6 +134,8 @@ int state_clear(PyObject* self) {
   ObjectMap heavy;
   data.swap(n->value().data);
   heavy.swap(n->value().heavy);
+  Ref data_dict = std::move(n->value().data_dict.dict);
+  Ref heavy_dict = std::move(n->value().heavy_dict.dict);
   return 0;
 }
 
@@ -135,13 +146,21 @@ int state_setattro(PyObject*, PyObject*, PyObject* value) {
 
 const StateData& fields(PyObject* self) { return state_data(self); }
 
-Ref zone_view(const ObjectMap& zone) {
-  Ref dict = Ref::check(PyDict_New());
-  for (const auto& [key, value] : zone) {
-    Ref k = py::to_py(key);
-    py::check(PyDict_SetItem(dict.get(), k.get(), value.get()));
+// A new FrozenDict over a new dict of the zone, in the map's order. Built
+// afresh, a dict of a million keys costs some hundreds of nanoseconds a key
+// (a new str per key, and an insert that probes a growing table at random);
+// copying the first one built costs about what dict(d) does.
+Ref zone_view(const ObjectMap& zone, const ZoneDict& cache) {
+  if (!cache.dict) {
+    Ref dict = Ref::check(PyDict_New());
+    for (const auto& [key, value] : zone) {
+      Ref k = py::to_py(key);
+      py::check(PyDict_SetItem(dict.get(), k.get(), value.get()));
+    }
+    cache.dict = std::move(dict);
   }
-  return frozen_dict_over(dict.get());
+  Ref copy = Ref::check(PyDict_Copy(cache.dict.get()));
+  return frozen_dict_over(copy.get());
 }
 
 Ref meta_list(const StateData& s) {
@@ -226,12 +245,12 @@ PyObject* get_version(PyObject* self, void*) {
 
 PyObject* get_data(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return zone_view(fields(self).data).release();
+  return zone_view(fields(self).data, fields(self).data_dict).release();
 }
 
 PyObject* get_heavy(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return zone_view(fields(self).heavy).release();
+  return zone_view(fields(self).heavy, fields(self).heavy_dict).release();
 }
 
 PyObject* get_signal(PyObject* self, void*) {

@@ -62,6 +62,19 @@ def test_zones_hold_the_callers_objects():
     assert "c" not in s.data
 
 
+def test_every_state_views_its_own_zones():
+    # Views read before an update or a restricted view show only what their
+    # own State holds, before and after.
+    s = State(data={"a": 1}, heavy={"h": 1})
+    assert s.data == {"a": 1} and s.heavy == {"h": 1}
+    child = s.update(data={"b": 2}, heavy={"h": 2})
+    view = s.restrict_view()
+    assert child.data == {"a": 1, "b": 2} and child.heavy == {"h": 2}
+    assert view.data == {"a": 1} and view.heavy == {"h": 1}
+    assert s.data == {"a": 1} and s.heavy == {"h": 1}
+    assert child.update(data={"a": 3}).data == {"a": 3, "b": 2}
+
+
 def test_keys_of_str_subclasses_come_back_as_plain_str():
     class Name(str):
         pass
@@ -304,9 +317,12 @@ class Node:
     pass
 
 
-def test_cycle_through_a_state_is_collected():
+@pytest.mark.parametrize("views_read", [False, True])
+def test_cycle_through_a_state_is_collected(views_read):
     n = Node()
-    s = State(data={"n": n})
+    s = State(data={"n": n}, heavy={"n": n})
+    if views_read:  # the first reads build the dicts that later reads copy
+        assert s.data["n"] is n and s.heavy["n"] is n
     n.state = s
     alive = weakref.ref(n)
     del n, s
