@@ -19,28 +19,18 @@ def _ns(stmt, names, number):
     return min(timer.repeat(3, number)) / number
 
 
-def _paired(stmt, names, number):
-    """The best times of `stmt` with the table empty and holding one entry,
-    measured in alternation so that the load of the machine hits both alike
-    (the best of several is what a busy machine disturbs least)."""
-    none, one = [], []
-    for _ in range(REPEATS):
-        olvex_core.clear_physics_overrides()
-        none.append(_ns(stmt, names, number))
-        olvex_core.register_physics_override("elsewhere.x", 1)
-        one.append(_ns(stmt, names, number))
-    olvex_core.clear_physics_overrides()
-    return min(none), min(one)
+def _measure(out):
+    """The best time of each case, with the table empty and holding one
+    entry. All cases are measured in every round, in alternation, so that
+    the load of a busy machine hits them alike; the best of several rounds is
+    what it disturbs least."""
+    cases = {}
+    for depth in DEPTHS:
+        # The proxy sits at depth-1 segments, so the int it reads is at `depth`.
+        path = ".".join(f"seg{i}" for i in range(depth - 1))
+        p = olvex_core.SupervisorProxy({"k": 1}, path)
+        cases[depth] = ("p['k']", {"p": p}, 2_000 if depth > 64 else 50_000, 1)
 
-
-def _read(depth):
-    # The proxy sits at depth-1 segments, so the int it reads is at `depth`.
-    path = ".".join(f"seg{i}" for i in range(depth - 1))
-    p = olvex_core.SupervisorProxy({"k": 1}, path)
-    return _paired("p['k']", {"p": p}, 2_000 if depth > 64 else 50_000)
-
-
-def _chain():
     # Reading down a chain of child proxies, one dict level at a time.
     leaf = node = {}
     for _ in range(CHAIN):
@@ -54,14 +44,19 @@ def _chain():
         return p
 
     assert walk().supervisor_target is leaf
-    none, one = _paired("walk()", {"walk": walk}, 20)
-    return none / CHAIN, one / CHAIN
+    cases["chain"] = ("walk()", {"walk": walk}, 20, CHAIN)
 
-
-def _measure(out):
-    for d in DEPTHS:
-        out[d] = _read(d)
-    out["chain"] = _chain()
+    best = {}
+    for _ in range(REPEATS):
+        for key, (stmt, names, number, per) in cases.items():
+            for k, fill in enumerate((olvex_core.clear_physics_overrides,
+                                      lambda: olvex_core.register_physics_override("elsewhere.x", 1))):
+                fill()
+                ns = _ns(stmt, names, number) / per
+                best[key, k] = min(best.get((key, k), ns), ns)
+    olvex_core.clear_physics_overrides()
+    for key in cases:
+        out[key] = (best[key, 0], best[key, 1])
 
 
 def rows():
