@@ -47,3 +47,14 @@ def ns_pair(base_fn, fn, number=200_000, rounds=7):
         cost.append(run(fn))
     loop = min(loops)
     return max(min(base) - loop, 0.0), max(min(cost) - loop, 0.0)
+
+
+def show(rows):
+    """Prints rows for a benchmark module run on its own."""
+    rows = list(rows)
+    width = max(len(r["name"]) for r in rows)
+    for r in rows:
+        extra = "" if r["ratio"] is None else f"  ratio {r['ratio']:.2f}"
+        if r.get("goal_ratio") is not None:
+            extra += f" (goal <= {r['goal_ratio']})"
+        print(f"{r['name']:<{width}} {r['ns_per_call']:12.1f} ns{extra}")

@@ -18,6 +18,7 @@
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
 #include "py/types.hpp"
+#include "py/unwind.hpp"
 #include "shm/shm.hpp"
 #include "state/config_loader.hpp"
 #include "state/exceptions.hpp"
@@ -184,9 +185,11 @@ PyObject* init_shm_module() {
 }
 
 template <PyObject* (*Init)()>
-PyObject* guarded() noexcept {
+OLVEX_PASSES_FORCED_UNWIND PyObject* guarded() {
   try {
     return Init();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     py::translate_current_exception();
     return nullptr;
@@ -195,8 +198,8 @@ PyObject* guarded() noexcept {
 
 }  // namespace
 
-PyObject* init_core() noexcept { return guarded<init>(); }
+PyObject* init_core() { return guarded<init>(); }
 
-PyObject* init_shm() noexcept { return guarded<init_shm_module>(); }
+PyObject* init_shm() { return guarded<init_shm_module>(); }
 
 }  // namespace olvex::module

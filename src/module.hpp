@@ -2,6 +2,8 @@
 #include "py/python.hpp"
 
 namespace olvex::module {
-PyObject* init_core() noexcept;
-PyObject* init_shm() noexcept;
+// Not noexcept: an import on a thread that the interpreter ends at exit is
+// unwound through here.
+PyObject* init_core();
+PyObject* init_shm();
 }

@@ -1,11 +1,10 @@
 #include "access/current_tx.hpp"
 
-#include <cxxabi.h>
-
 #include <memory>
 
 #include "py/errors.hpp"
 #include "py/names.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::access {
 
@@ -25,6 +24,11 @@ namespace {
 struct SlotCell {
   PyObject* tx = nullptr;  // strong reference, or null
   bool hooked = false;     // a capsule for this cell sits in the thread-state dict
+  // The thread-state dict let the capsule go: the thread is ending (or the
+  // interpreter finalising). A set that arrives now, from code that the
+  // release runs, stores nothing, since hooking again would make a fresh
+  // thread-state dict that nobody clears.
+  bool closed = false;
   // Invariant: tx != nullptr implies hooked.
 };
 
@@ -49,6 +53,7 @@ void release_cell(PyObject* capsule) {
   SlotCell& cell = **owner;
   PyObject* old = cell.tx;
   cell.tx = nullptr;
+  if (cell.hooked) cell.closed = true;  // not on a failed hook, which never reached the dict
   cell.hooked = false;
   delete owner;
   Py_XDECREF(old);
@@ -82,7 +87,7 @@ PyObject* sys_module() {
   return sys;
 }
 
-py::Ref from_guards() {
+OLVEX_PASSES_FORCED_UNWIND py::Ref from_guards() {
   // Saves a pending exception and, on the way out, drops whatever the
   // lookup below raised: the fallback never fails.
   py::ErrorScope keep;
@@ -126,6 +131,7 @@ void set_current_tx(PyObject* tx) {
     t_cell = t_owner.cell.get();
   }
   SlotCell& cell = *t_owner.cell;
+  if (cell.closed) return;
   if (!cell.hooked) {
     hook(t_owner.cell);
     cell.hooked = true;

@@ -10,7 +10,8 @@ namespace olvex::access {
 // The new reference is stored before the old one is released, so code that
 // the release runs already finds `tx`. The slot is never cleared otherwise;
 // its reference is released when the thread's interpreter state is cleared
-// (the thread ends, or the interpreter finalises). Throws PyErrorSet only
+// (the thread ends, or the interpreter finalises); a set that arrives after
+// that, from code the release runs, stores nothing. Throws PyErrorSet only
 // when the thread's release hook cannot be installed (memory exhausted).
 void set_current_tx(PyObject* tx);
 

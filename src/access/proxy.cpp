@@ -2,12 +2,11 @@
 // instances. Reads are in proxy_reads.cpp, protocols in proxy_protocols.cpp.
 #include "access/proxy.hpp"
 
-#include <vector>
-
 #include "access/current_tx.hpp"
 #include "access/proxy_impl.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/release.hpp"
 #include "py/trampoline.hpp"
 
 namespace olvex::access {
@@ -37,35 +36,6 @@ PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return build(type, target, std::move(p), ro, tx, shadow, caps).release();
 }
 
-// Releasing a chain of proxies over proxies recursed once per link and
-// could overflow the stack; past a fixed depth the targets are queued and
-// released by the outermost release on this thread instead.
-constexpr int kMaxReleaseDepth = 64;
-thread_local int t_release_depth = 0;
-thread_local std::vector<PyObject*> t_deferred;
-
-void release_target(PyObject* target) {
-  if (!target) return;
-  if (t_release_depth >= kMaxReleaseDepth) {
-    try {
-      t_deferred.push_back(target);
-      return;
-    } catch (const std::bad_alloc&) {
-      // Out of memory for the queue: release in place.
-    }
-  }
-  ++t_release_depth;
-  Py_DECREF(target);
-  if (t_release_depth == 1) {
-    while (!t_deferred.empty()) {
-      PyObject* next = t_deferred.back();
-      t_deferred.pop_back();
-      Py_DECREF(next);
-    }
-  }
-  --t_release_depth;
-}
-
 void proxy_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
@@ -73,8 +43,9 @@ void proxy_dealloc(PyObject* self) {
   auto* n = py::Native<ProxyData>::of(self);
   if (n->alive) {
     n->alive = false;
-    // The target first, then the path.
-    release_target(n->value().target.release());
+    // The target first, then the path; a proxy over a proxy over ... is a
+    // chain, released at bounded depth.
+    py::release_ref(n->value().target.release());
     n->value().~ProxyData();
   }
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

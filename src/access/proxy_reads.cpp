@@ -73,17 +73,15 @@ py::Ref make_child(const ProxyData& d, const Choice& choice, std::string_view pa
   }
 }
 
-// The child of an item or attribute read at `child_path`: the shadow choice,
-// then the byte narrowed by the path's zone or override.
-py::Ref wrap_read(const ProxyData& d, PyObject* v, std::string_view child_path, ShadowFailure on_failure) {
+// The child of an item or attribute read at `child_path` (whose physics the
+// read test has already worked out): the shadow choice, then the byte
+// narrowed by the path's zone or override.
+py::Ref wrap_read(const ProxyData& d, PyObject* v, std::string_view child_path, support::PathPhysics physics,
+                  ShadowFailure on_failure) {
   py::Ref tx = get_current_tx();
   Choice choice = choose_target(d, v, child_path, tx.get(), on_failure);
-  std::uint8_t caps = support::child_capabilities(d.capabilities, support::path_physics(child_path));
+  std::uint8_t caps = support::child_capabilities(d.capabilities, physics);
   return make_child(d, choice, child_path, tx.get(), caps);
-}
-
-bool can_read_at(const ProxyData& d, std::string_view child_path) {
-  return support::can_read(d.capabilities, support::path_physics(child_path));
 }
 
 // The target's attribute `name`; for a dict target that lacks it, its key.
@@ -141,11 +139,12 @@ PyObject* attr_fallback(PyObject* self, PyObject* name) {
   }
   PathBuffer buf;
   std::string_view child_path = attr_path(buf, d.path, text);
-  if (!can_read_at(d, child_path)) return py::none().release();
+  const support::PathPhysics physics = support::path_physics(child_path);
+  if (!support::can_read(d.capabilities, physics)) return py::none().release();
   py::Ref target = d.target;
   py::Ref v = read_target_attr(target.get(), name, text, d.path);
   if (!wraps_on_read(v.get())) return v.release();
-  return wrap_read(d, v.get(), child_path, ShadowFailure::Discard).release();
+  return wrap_read(d, v.get(), child_path, physics, ShadowFailure::Discard).release();
 }
 
 }  // namespace
@@ -186,7 +185,8 @@ PyObject* proxy_getitem(PyObject* self, PyObject* key) {
   Text k = text_of(key);
   PathBuffer buf;
   std::string_view child_path = item_path(buf, d.path, k.view);
-  if (!can_read_at(d, child_path)) return py::none().release();
+  const support::PathPhysics physics = support::path_physics(child_path);
+  if (!support::can_read(d.capabilities, physics)) return py::none().release();
   py::Ref target = d.target;
   py::Ref v;
   {
@@ -194,7 +194,7 @@ PyObject* proxy_getitem(PyObject* self, PyObject* key) {
     v = py::Ref::check(PyObject_GetItem(target.get(), key));
   }
   if (!wraps_on_read(v.get())) return v.release();
-  return wrap_read(d, v.get(), child_path, ShadowFailure::Propagate).release();
+  return wrap_read(d, v.get(), child_path, physics, ShadowFailure::Propagate).release();
 }
 
 PyObject* proxy_getattro(PyObject* self, PyObject* name) {

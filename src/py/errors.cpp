@@ -9,6 +9,14 @@
 
 namespace olvex::py {
 
+bool may_release() noexcept {
+  // Only during finalisation can a thread lose its state in the middle of
+  // the module's code (the interpreter ends it as it asks for the lock
+  // back). PyThreadState_GetDict answers null exactly when the calling
+  // thread has no current state.
+  return !Py_IsFinalizing() || PyThreadState_GetDict() != nullptr;
+}
+
 Ref Ref::check(PyObject* p) {
   if (!p) throw PyErrorSet{};
   return Ref(p);
@@ -32,10 +40,19 @@ PyObject* panic_type() {
 }
 
 namespace {
+// Every message goes through here as a str of its full length, so text after
+// an embedded NUL (a key or path quoted in the message) is kept.
+void set_message(PyObject* type, const std::string& message) noexcept {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (!text) return;  // MemoryError stays set
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
 void set_panic(const std::string& message) noexcept {
   PyObject* t = panic_type();
   if (!t) return;  // creating it failed; that error stays set
-  PyErr_SetString(t, message.c_str());
+  set_message(t, message);
 }
 }  // namespace
 
@@ -45,11 +62,7 @@ void translate_current_exception() noexcept {
   } catch (const PyErrorSet&) {
     if (!PyErr_Occurred()) set_panic("a failed call left no Python error set");
   } catch (const PyRaise& e) {
-    // By length, so a NUL inside a message (a key that holds one) is kept.
-    PyObject* text = PyUnicode_FromStringAndSize(e.message.data(), static_cast<Py_ssize_t>(e.message.size()));
-    if (!text) return;  // that error stays set
-    PyErr_SetObject(e.type, text);
-    Py_DECREF(text);
+    set_message(e.type, e.message);
   } catch (const Panic& e) {
     set_panic(e.message);
   } catch (const std::bad_alloc&) {

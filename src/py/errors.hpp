@@ -41,7 +41,9 @@ inline int check(int rc) {
 PyObject* panic_type();
 
 // Converts the exception in flight into the Python error indicator. Called
-// from inside a catch block.
+// from inside a catch block, never for the forced unwinding of a thread that
+// the interpreter ends at exit: every `catch (...)` that could see one
+// rethrows `abi::__forced_unwind` first (py/unwind.hpp).
 void translate_current_exception() noexcept;
 
 // Reports an exception that cannot propagate (destructors, callbacks) to the
@@ -53,7 +55,9 @@ void write_unraisable(PyObject* context) noexcept;
 class ErrorScope {
  public:
   ErrorScope() noexcept : saved_(PyErr_GetRaisedException()) {}
-  ~ErrorScope() { PyErr_SetRaisedException(saved_); }
+  ~ErrorScope() {
+    if (may_release()) PyErr_SetRaisedException(saved_);
+  }
   ErrorScope(const ErrorScope&) = delete;
   ErrorScope& operator=(const ErrorScope&) = delete;
 

@@ -6,6 +6,7 @@
 
 #include "py/borrow.hpp"
 #include "py/errors.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::py {
 
@@ -49,7 +50,7 @@ Ref make_native(PyObject* type, auto&&... a) {
 // tp_dealloc for a Native<T>; the value's destructor runs with the
 // interpreter lock held and any pending exception saved.
 template <class T>
-void dealloc_native(PyObject* self) {
+OLVEX_PASSES_FORCED_UNWIND void dealloc_native(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
   {
@@ -59,6 +60,8 @@ void dealloc_native(PyObject* self) {
       n->alive = false;
       try {
         n->value().~T();
+      } catch (abi::__forced_unwind&) {
+        throw;
       } catch (...) {
         translate_current_exception();
         write_unraisable(self);

@@ -9,6 +9,11 @@ namespace olvex::py {
 
 struct PyErrorSet;
 
+// False only on a thread that the interpreter is ending at exit: it has lost
+// its thread state while frames of the module are being unwound, and what
+// they hold must stay where it is (the process is about to end).
+bool may_release() noexcept;
+
 class Ref {
  public:
   Ref() noexcept = default;
@@ -18,7 +23,9 @@ class Ref {
     std::swap(p_, o.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    if (p_ && may_release()) Py_DECREF(p_);
+  }
 
   // Takes over a new reference (null stays empty).
   static Ref steal(PyObject* p) noexcept { return Ref(p); }

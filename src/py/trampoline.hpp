@@ -2,11 +2,10 @@
 // One trampoline for every function CPython calls: it runs the C++ body and
 // turns any C++ exception into a Python error with the slot's error value,
 // so no C++ exception ever crosses into the interpreter.
-#include <cxxabi.h>
-
 #include <type_traits>
 
 #include "py/errors.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::py {
 
@@ -27,7 +26,7 @@ template <class R, class... A, R (*F)(A...)>
 struct Trampoline<F> {
   // Not noexcept: a thread that the interpreter ends during finalisation is
   // unwound by the C library, and that unwinding must pass through.
-  static R call(A... a) {
+  OLVEX_PASSES_FORCED_UNWIND static R call(A... a) {
     try {
       return F(a...);
     } catch (abi::__forced_unwind&) {
@@ -41,7 +40,7 @@ struct Trampoline<F> {
 
 template <class... A, void (*F)(A...)>
 struct Trampoline<F> {
-  static void call(A... a) {
+  OLVEX_PASSES_FORCED_UNWIND static void call(A... a) {
     try {
       F(a...);
     } catch (abi::__forced_unwind&) {

@@ -4,6 +4,7 @@
 
 #include "py/convert.hpp"
 #include "py/trampoline.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::py {
 
@@ -37,9 +38,11 @@ PyObject* TypeCell::get() {
   return type_;
 }
 
-PyObject* TypeCell::get_for_registration() {
+OLVEX_PASSES_FORCED_UNWIND PyObject* TypeCell::get_for_registration() {
   try {
     return get();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     translate_current_exception();
     Ref cause = Ref::steal(PyErr_GetRaisedException());

@@ -8,6 +8,7 @@
 #include "py/errors.hpp"
 #include "py/names.hpp"
 #include "py/trampoline.hpp"
+#include "py/unwind.hpp"
 
 namespace olvex::state {
 
@@ -30,21 +31,30 @@ std::unordered_map<std::uint64_t, Pending>& pending() {
 }
 std::uint64_t g_next_ticket = 1;
 
-// Runs on the loop: sets the outcome unless the future is already done
-// (cancelled in the meantime).
-PyObject* settle(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 3) py::raise(PyExc_TypeError, "settle() takes 3 arguments");
-  PyObject* fut = args[0];
-  py::Ref done = py::call_method(fut, OLVEX_NAME(done));
-  int is_done = py::check(PyObject_IsTrue(done.get()));
-  if (is_done) Py_RETURN_NONE;
-  PyObject* method = PyObject_IsTrue(args[1]) ? OLVEX_NAME(set_result) : OLVEX_NAME(set_exception);
-  py::call_method(fut, method, args[2]);
+// Runs on the loop: settles each (future, ok, value) of the batch in order,
+// skipping a future that is already done (cancelled in the meantime). One
+// future that cannot be settled does not keep the others waiting.
+PyObject* settle(PyObject*, PyObject* batch) {
+  const Py_ssize_t n = PyList_Size(batch);
+  if (n < 0) throw py::PyErrorSet{};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(batch, i);  // borrowed from the batch
+    PyObject* fut = PyTuple_GetItem(item, 0);
+    try {
+      py::Ref done = py::call_method(fut, OLVEX_NAME(done));
+      if (py::check(PyObject_IsTrue(done.get()))) continue;
+      PyObject* method = PyTuple_GetItem(item, 1) == Py_True ? OLVEX_NAME(set_result) : OLVEX_NAME(set_exception);
+      py::call_method(fut, method, PyTuple_GetItem(item, 2));
+    } catch (const py::PyErrorSet&) {
+      py::write_unraisable(fut);
+    }
+  }
   Py_RETURN_NONE;
 }
 
-PyMethodDef settle_def = {"_settle_receive", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::tramp<settle>)),
-                          METH_FASTCALL, nullptr};
+PyMethodDef settle_def = {"_settle_receives",
+                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::tramp<settle>)), METH_O,
+                          nullptr};
 
 PyObject* settle_function() {
   static PyObject* f = py::check(PyCFunction_NewEx(&settle_def, nullptr, nullptr));
@@ -62,41 +72,70 @@ py::Ref exception_for(const RecvOutcome& outcome) {
   return py::call(PyExc_RuntimeError, text.get());
 }
 
-void deliver(std::uint64_t ticket, RecvOutcome&& outcome) {
-  auto it = pending().find(ticket);
-  if (it == pending().end()) return;  // cancelled
-  Pending p = std::move(it->second);
-  pending().erase(it);
-  py::Ref value;
-  bool ok = std::holds_alternative<std::string>(outcome);
-  if (ok) {
-    value = py::to_py(std::get<std::string>(outcome));
-  } else {
-    value = exception_for(outcome);
+// The futures of one loop that one action completed, settled together.
+struct Batch {
+  py::Ref loop;
+  py::Ref items;  // list of (future, ok, value)
+};
+
+// Hands every outcome to its loop: one thread-safe call per loop and action
+// settles that loop's futures in the order their receives completed, so a
+// publish that wakes many receives schedules one call, not one each.
+void deliver(std::vector<support::AsyncOutcome>& outcomes) {
+  constexpr std::size_t kFewLoops = 8;  // searched in turn; past that, by a map
+  std::vector<Batch> batches;
+  std::unordered_map<PyObject*, std::size_t> by_loop;
+  auto batch_for = [&](PyObject* loop) -> Batch& {
+    if (batches.size() <= kFewLoops) {
+      for (Batch& b : batches) {
+        if (b.loop.get() == loop) return b;
+      }
+    } else if (auto it = by_loop.find(loop); it != by_loop.end()) {
+      return batches[it->second];
+    }
+    batches.push_back({py::Ref::borrow(loop), py::Ref::check(PyList_New(0))});
+    if (batches.size() > kFewLoops) {
+      for (std::size_t i = by_loop.size(); i < batches.size(); ++i) by_loop.emplace(batches[i].loop.get(), i);
+    }
+    return batches.back();
+  };
+  for (support::AsyncOutcome& o : outcomes) {
+    auto it = pending().find(o.ticket);
+    if (it == pending().end()) continue;  // cancelled
+    const bool ok = std::holds_alternative<std::string>(o.outcome);
+    py::Ref value = ok ? py::to_py(std::get<std::string>(o.outcome)) : exception_for(o.outcome);
+    Batch& b = batch_for(it->second.loop.get());
+    py::Ref item = py::Ref::check(PyTuple_Pack(3, it->second.future.get(), ok ? Py_True : Py_False, value.get()));
+    py::check(PyList_Append(b.items.get(), item.get()));
+    pending().erase(it);
   }
-  PyObject* argv[] = {p.loop.get(), settle_function(), p.future.get(), ok ? Py_True : Py_False, value.get()};
-  PyObject* r = PyObject_VectorcallMethod(OLVEX_NAME(call_soon_threadsafe), argv,
-                                          5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!r) {
-    // A closed loop can no longer run anything; the outcome has nowhere to go.
+  for (Batch& b : batches) {
+    PyObject* argv[] = {b.loop.get(), settle_function(), b.items.get()};
+    py::Ref r = py::Ref::steal(PyObject_VectorcallMethod(OLVEX_NAME(call_soon_threadsafe), argv,
+                                                         3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (r) continue;
+    // A closed loop can no longer run anything; the outcomes have nowhere to go.
     if (PyErr_ExceptionMatches(PyExc_RuntimeError)) {
       PyErr_Clear();
     } else {
-      throw py::PyErrorSet{};
+      py::write_unraisable(b.loop.get());
     }
   }
-  Py_XDECREF(r);
 }
 
 // Every action that can complete an asynchronous receive (a publish, the
-// release of the last sender, a cancellation) runs with the interpreter
-// lock held, so the sink runs under it too; a blocked recv() only waits and
-// never completes another receive itself.
-void sink(std::uint64_t ticket, RecvOutcome&& outcome) {
+// release of the last sender, a withdrawal, a blocking receive on the main
+// thread stepping out to run signal handlers) runs with the interpreter
+// lock held, so the sink runs under it too.
+OLVEX_PASSES_FORCED_UNWIND void sink(std::vector<support::AsyncOutcome>& outcomes) {
   if (Py_IsFinalizing()) return;
   py::ErrorScope keep;
   try {
-    deliver(ticket, std::move(outcome));
+    deliver(outcomes);
+  } catch (abi::__forced_unwind&) {
+    // This thread is being ended at exit while the loop call ran: it has no
+    // state left, so nothing may be reported; the unwinding goes on.
+    throw;
   } catch (...) {
     py::translate_current_exception();
     py::write_unraisable(nullptr);

@@ -5,6 +5,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "py/release.hpp"
+#include "py/unwind.hpp"
+
 namespace olvex::state {
 
 Payload Payload::hold(PyObject* object) {
@@ -16,11 +19,12 @@ Payload Payload::hold(PyObject* object) {
 Payload::Cell::~Cell() {
   // The last copy may go on a thread that does not hold the interpreter
   // lock. Once the interpreter is gone, or going away under a thread that
-  // has no state of its own there, the reference is left to the process end.
-  if (!Py_IsInitialized()) return;
-  if (Py_IsFinalizing() && !PyGILState_GetThisThreadState()) return;
+  // has no current state there (asking for the lock would end the thread),
+  // the reference is left to the process end.
+  if (!Py_IsInitialized() || !py::may_release()) return;
+  // A payload can be a message whose payload is a message, and so on.
   PyGILState_STATE gil = PyGILState_Ensure();
-  Py_DECREF(object);
+  py::release_ref(object);
   PyGILState_Release(gil);
 }
 
@@ -30,12 +34,14 @@ namespace {
 // when they throw (an allocation failure) come through here, so such a
 // failure is passed on after the unlock and does not poison the mutex.
 template <class M, class F>
-auto locked(M& mutex, F&& f) {
+OLVEX_PASSES_FORCED_UNWIND auto locked(M& mutex, F&& f) {
   std::exception_ptr failure;
   {
     auto list = mutex.lock();
     try {
       return f(*list);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       failure = std::current_exception();
     }

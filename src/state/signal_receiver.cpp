@@ -7,6 +7,7 @@
 #include "py/names.hpp"
 #include "py/native.hpp"
 #include "py/trampoline.hpp"
+#include "py/unwind.hpp"
 #include "state/async_bridge.hpp"
 #include "state/signals.hpp"
 
@@ -17,71 +18,82 @@ using Cell = std::shared_ptr<support::ReceiverCell>;
 namespace {
 
 // Signal handlers run only on the main thread, so only a receive there
-// wakes now and then to let Ctrl-C through.
+// steps out of its wait now and then to let them run. The runtime itself
+// names that thread (threading need not have been imported); when it cannot
+// be asked, the receive steps out anyway, which off the main thread runs no
+// handler and costs only the wake-ups.
 bool on_main_thread() {
-  PyObject* threading = PyImport_GetModule(OLVEX_NAME(threading));
-  if (!threading) {
-    PyErr_Clear();
-    return false;
+  static PyObject* main_ident = nullptr;  // _thread._get_main_thread_ident, kept for the process
+  if (!main_ident) {
+    py::Ref thread = py::Ref::steal(PyImport_ImportModule("_thread"));
+    if (thread) main_ident = PyObject_GetAttr(thread.get(), OLVEX_NAME(_get_main_thread_ident));
+    if (!main_ident) {
+      PyErr_Clear();
+      return true;
+    }
   }
-  py::Ref keep = py::Ref::steal(threading);
-  PyObject* main = PyObject_CallMethodObjArgs(threading, OLVEX_NAME(main_thread), nullptr);
-  py::Ref main_ref = py::Ref::steal(main);
-  py::Ref ident = main ? py::Ref::steal(PyObject_GetAttr(main, OLVEX_NAME(ident))) : py::Ref();
-  if (!ident) {
-    PyErr_Clear();
-    return false;
-  }
-  unsigned long id = PyLong_AsUnsignedLong(ident.get());
+  py::Ref ident = py::Ref::steal(PyObject_CallNoArgs(main_ident));
+  unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
   if (PyErr_Occurred()) {
     PyErr_Clear();
-    return false;
+    return true;
   }
   return id == PyThread_get_thread_ident();
 }
 
 constexpr std::chrono::milliseconds kSignalCheckSlice{50};
 
-PyObject* receiver_recv(PyObject* self, PyObject*) {
+// Takes the interpreter lock back every slice and runs the signal handlers.
+// When one raises, the lock stays taken: the receive is given up (it takes
+// nothing, so a message that arrived meanwhile stays for the next receive)
+// and the handler's exception goes to the caller.
+struct SignalBreak final : support::WaitBreak {
+  PyThreadState* ts = nullptr;
+  bool holding = false;  // this thread has the interpreter lock back
+
+  bool give_up() override {
+    if (Py_IsFinalizing()) return false;
+    PyEval_RestoreThread(ts);
+    holding = true;
+    return PyErr_CheckSignals() < 0;
+  }
+  void resume() override {
+    if (!holding) return;
+    ts = PyEval_SaveThread();
+    holding = false;
+  }
+};
+
+OLVEX_PASSES_FORCED_UNWIND PyObject* receiver_recv(PyObject* self, PyObject*) {
   py::SharedBorrow borrow(py::flag_of<Cell>(self));
   Cell cell = py::value_of<Cell>(self);
   support::RecvOutcome outcome;
   if (cell->try_recv(outcome)) return outcome_to_python(std::move(outcome)).release();
 
+  SignalBreak brk;
   const bool interruptible = on_main_thread();
-  bool interrupted = false;
+  std::optional<support::RecvOutcome> got;
   std::exception_ptr failure;
-  PyThreadState* ts = PyEval_SaveThread();
+  brk.ts = PyEval_SaveThread();
   try {
-    if (interruptible) {
-      auto abort = [&] {
-        if (Py_IsFinalizing()) return false;
-        PyEval_RestoreThread(ts);
-        interrupted = PyErr_CheckSignals() < 0;
-        ts = PyEval_SaveThread();
-        return interrupted;
-      };
-      std::optional<support::RecvOutcome> got = cell->recv_blocking(abort, kSignalCheckSlice);
-      if (got) {
-        outcome = std::move(*got);
-        interrupted = false;  // the message arrived first; a pending signal is seen later
-      }
-    } else {
-      outcome = cell->recv_blocking();
-    }
+    got = interruptible ? cell->recv_blocking(brk, kSignalCheckSlice) : cell->recv_blocking();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     failure = std::current_exception();
   }
-  if (Py_IsFinalizing()) {
-    // The interpreter is going away under this thread: taking the lock
-    // back would touch a dead interpreter, so the thread parks until the
-    // process ends.
-    for (;;) pause();
+  if (!brk.holding) {
+    if (Py_IsFinalizing()) {
+      // The interpreter is going away under this thread: taking the lock
+      // back would touch a dead interpreter, so the thread parks until the
+      // process ends.
+      for (;;) pause();
+    }
+    PyEval_RestoreThread(brk.ts);
   }
-  PyEval_RestoreThread(ts);
   if (failure) std::rethrow_exception(failure);
-  if (interrupted) throw py::PyErrorSet{};
-  return outcome_to_python(std::move(outcome)).release();
+  if (!got) throw py::PyErrorSet{};  // a signal handler raised
+  return outcome_to_python(std::move(*got)).release();
 }
 
 PyObject* receiver_recv_async(PyObject* self, PyObject*) {

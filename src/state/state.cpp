@@ -25,6 +25,7 @@
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/names.hpp"
+#include "py/release.hpp"
 #include "py/trampoline.hpp"
 #include "state/dict_walk.hpp"
 #include "state/exceptions.hpp"
@@ -61,6 +62,9 @@ std::shared_ptr<const Sender> make_hub() { return std::make_shared<const Sender>
 void collect_zone(PyObject* dict, std::vector<std::pair<std::string, Ref>>& items,
                   std::vector<std::pair<std::string, std::uint64_t>>& versions, std::uint64_t version) {
   if (!PyDict_Check(dict)) py::raise_type(dict, "PyDict");
+  const auto n = static_cast<std::size_t>(PyDict_Size(dict));
+  items.reserve(items.size() + n);
+  versions.reserve(versions.size() + n);
   DictWalk walk(dict);
   Ref key;
   Ref value;
@@ -72,9 +76,13 @@ void collect_zone(PyObject* dict, std::vector<std::pair<std::string, Ref>>& item
   }
 }
 
+// The collected entries move into the map through the bulk build: one pass
+// per trie level, each node allocated once at its final size.
 template <class Map, class Items>
 Map build_map(Items& items) {
-  return Map(std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+  using Source = support::MovingIterator<typename Items::iterator>;
+  static_assert(Map::template builds_in_bulk<Source>(), "a State's maps must take the bulk build");
+  return Map(Source(items.begin()), Source(items.end()));
 }
 
 PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -85,34 +93,6 @@ PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return new_state(type, py::optional(data), py::optional(heavy), py::optional(signal), v, cap).release();
 }
 
-// Releasing a State can release another one it holds (a version stored in
-// the data of a later one), and so on down a chain; past a fixed depth the
-// fields are queued and released by the outermost release on this thread,
-// so a long chain cannot exhaust the stack.
-constexpr int kMaxReleaseDepth = 64;
-thread_local int t_release_depth = 0;
-thread_local std::vector<StateData> t_deferred;
-
-void release_fields(StateData& fields) {
-  if (t_release_depth >= kMaxReleaseDepth) {
-    try {
-      t_deferred.push_back(std::move(fields));
-      return;
-    } catch (const std::bad_alloc&) {
-      // No room for the queue: release in place.
-    }
-  }
-  ++t_release_depth;
-  { StateData dying(std::move(fields)); }
-  if (t_release_depth == 1) {
-    while (!t_deferred.empty()) {
-      StateData next(std::move(t_deferred.back()));
-      t_deferred.pop_back();
-    }
-  }
-  --t_release_depth;
-}
-
 void state_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
@@ -121,7 +101,8 @@ void state_dealloc(PyObject* self) {
     auto* n = Instance::of(self);
     if (n->alive) {
       n->alive = false;
-      release_fields(n->value());
+      // A State can hold another in its data, and so on down a chain.
+      py::release_value(n->value());
       n->value().~StateData();
     }
   }
@@ -139,6 +120,8 @@ int state_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
   };
   if (int r = n->value().data.for_each_exclusive(each)) return r;
+  Py_VISIT(n->value().data_dict.dict.get());
+  Py_VISIT(n->value().heavy_dict.dict.get());
   return n->value().heavy.for_each_exclusive(each);
 }
 
@@ -151,6 +134,8 @@ int state_clear(PyObject* self) {
   ObjectMap heavy;
   data.swap(n->value().data);
   heavy.swap(n->value().heavy);
+  Ref data_dict = std::move(n->value().data_dict.dict);
+  Ref heavy_dict = std::move(n->value().heavy_dict.dict);
   return 0;
 }
 
@@ -161,13 +146,21 @@ int state_setattro(PyObject*, PyObject*, PyObject* value) {
 
 const StateData& fields(PyObject* self) { return state_data(self); }
 
-Ref zone_view(const ObjectMap& zone) {
-  Ref dict = Ref::check(PyDict_New());
-  for (const auto& [key, value] : zone) {
-    Ref k = py::to_py(key);
-    py::check(PyDict_SetItem(dict.get(), k.get(), value.get()));
+// A new FrozenDict over a new dict of the zone, in the map's order. Built
+// afresh, a dict of a million keys costs some hundreds of nanoseconds a key
+// (a new str per key, and an insert that probes a growing table at random);
+// copying the first one built costs about what dict(d) does.
+Ref zone_view(const ObjectMap& zone, const ZoneDict& cache) {
+  if (!cache.dict) {
+    Ref dict = Ref::check(PyDict_New());
+    for (const auto& [key, value] : zone) {
+      Ref k = py::to_py(key);
+      py::check(PyDict_SetItem(dict.get(), k.get(), value.get()));
+    }
+    cache.dict = std::move(dict);
   }
-  return frozen_dict_over(dict.get());
+  Ref copy = Ref::check(PyDict_Copy(cache.dict.get()));
+  return frozen_dict_over(copy.get());
 }
 
 Ref meta_list(const StateData& s) {
@@ -252,12 +245,12 @@ PyObject* get_version(PyObject* self, void*) {
 
 PyObject* get_data(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return zone_view(fields(self).data).release();
+  return zone_view(fields(self).data, fields(self).data_dict).release();
 }
 
 PyObject* get_heavy(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return zone_view(fields(self).heavy).release();
+  return zone_view(fields(self).heavy, fields(self).heavy_dict).release();
 }
 
 PyObject* get_signal(PyObject* self, void*) {

@@ -3,24 +3,18 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <deque>
+#include <stdexcept>
 
 namespace olvex::support {
 
 namespace {
 std::atomic<AsyncSink> g_sink{nullptr};
 
-struct Completion {
-  std::uint64_t ticket;
-  RecvOutcome outcome;
-};
+using Completion = AsyncOutcome;
 
 void deliver(std::vector<Completion>& done) {
   if (done.empty()) return;
-  AsyncSink sink = g_sink.load(std::memory_order_acquire);
-  for (auto& c : done) {
-    if (sink) sink(c.ticket, std::move(c.outcome));
-  }
+  if (AsyncSink sink = g_sink.load(std::memory_order_acquire)) sink(done);
 }
 }  // namespace
 
@@ -30,13 +24,37 @@ std::size_t channel_capacity_for(std::size_t requested) {
   return std::bit_ceil(std::max<std::size_t>(requested, 1));
 }
 
+// A pending receive. An asynchronous one lives on the heap, owned by its
+// receiver's ticket index; a blocking one lives on the waiting thread's
+// stack.
 struct ReceiverCell::Ticket {
   std::uint64_t id = 0;
   bool is_async = false;
+  bool queued = false;
   bool done = false;
+  bool held = false;  // a blocking receive stepped out of its wait: not to be completed now
+  Ticket* prev = nullptr;
+  Ticket* next = nullptr;
   RecvOutcome result;
   std::condition_variable cv;
 };
+
+void ReceiverCell::Queue::push_back(Ticket* t) noexcept {
+  t->prev = tail;
+  t->next = nullptr;
+  (tail ? tail->next : head) = t;
+  tail = t;
+  t->queued = true;
+  ++size;
+}
+
+void ReceiverCell::Queue::unlink(Ticket* t) noexcept {
+  (t->prev ? t->prev->next : head) = t->next;
+  (t->next ? t->next->prev : tail) = t->prev;
+  t->prev = t->next = nullptr;
+  t->queued = false;
+  --size;
+}
 
 class Channel {
  public:
@@ -59,7 +77,7 @@ class Channel {
     if (receivers == 0) return 0;
     Slot& s = slots_[tail_ & mask_];
     s.pos = tail_;
-    s.msg.assign(message);
+    store(s.msg, message);
     s.remaining = receivers;
     ++tail_;
     wake_waiting_locked(done);
@@ -105,12 +123,16 @@ class Channel {
   // Completes as many queued receives of `r` as the ring allows.
   void advance_locked(ReceiverCell& r, std::vector<Completion>& done) {
     while (!r.queue_.empty()) {
+      ReceiverCell::Ticket* t = r.queue_.head;
+      if (t->held) break;  // keeps its turn, and the order behind it
+      if (t->is_async) done.reserve(done.size() + 1);  // before anything is taken
       RecvOutcome o;
       if (!read_locked(r, o)) break;
-      std::shared_ptr<ReceiverCell::Ticket> t = std::move(r.queue_.front());
-      r.queue_.pop_front();
+      r.queue_.unlink(t);
       if (t->is_async) {
         done.push_back({t->id, std::move(o)});
+        r.async_.erase(t->id);
+        delete t;
       } else {
         t->result = std::move(o);
         t->done = true;
@@ -120,20 +142,20 @@ class Channel {
     if (r.queue_.empty()) leave_wait_list_locked(r);
   }
 
+  // Every receiver knows its place in the wait list, so leaving it is O(1).
   void join_wait_list_locked(ReceiverCell& r) {
-    if (!r.in_wait_list_) {
-      waiting_.push_back(&r);
-      r.in_wait_list_ = true;
-    }
+    if (r.in_wait_list_) return;
+    waiting_.push_back(&r);
+    r.wait_pos_ = waiting_.size() - 1;
+    r.in_wait_list_ = true;
   }
 
-  void leave_wait_list_locked(ReceiverCell& r) {
+  void leave_wait_list_locked(ReceiverCell& r) noexcept {
     if (!r.in_wait_list_) return;
-    auto it = std::find(waiting_.begin(), waiting_.end(), &r);
-    if (it != waiting_.end()) {
-      *it = waiting_.back();
-      waiting_.pop_back();
-    }
+    ReceiverCell* last = waiting_.back();
+    waiting_[r.wait_pos_] = last;
+    last->wait_pos_ = r.wait_pos_;
+    waiting_.pop_back();
     r.in_wait_list_ = false;
   }
 
@@ -144,11 +166,26 @@ class Channel {
     std::size_t remaining = 0;
   };
 
+  // Overwrites a slot's text. Its storage is reused for a message of about
+  // its size, which keeps a publish down to a copy; a much smaller message
+  // lets it go, so a slot never holds on to the largest message it once had.
+  static void store(std::string& slot, std::string_view message) {
+    constexpr std::size_t kAlwaysKept = 1024;  // below this, reuse whatever the size
+    if (slot.capacity() > kAlwaysKept && slot.capacity() / 4 > message.size()) {
+      std::string(message).swap(slot);
+    } else {
+      slot.assign(message);
+    }
+  }
+
   void wake_waiting_locked(std::vector<Completion>& done) {
-    // advance_locked may drop entries from waiting_; walk a snapshot.
+    // advance_locked may drop entries from waiting_; walk a copy (kept for
+    // the next publish, so its room is reused).
     if (waiting_.empty()) return;
-    std::vector<ReceiverCell*> snapshot(waiting_);
-    for (ReceiverCell* r : snapshot) advance_locked(*r, done);
+    walk_.assign(waiting_.begin(), waiting_.end());
+    done.reserve(done.size() + walk_.size());
+    for (ReceiverCell* r : walk_) advance_locked(*r, done);
+    walk_.clear();
   }
 
   std::vector<Slot> slots_;
@@ -156,6 +193,7 @@ class Channel {
   std::uint64_t tail_ = 0;
   bool closed_ = false;
   std::vector<ReceiverCell*> waiting_;
+  std::vector<ReceiverCell*> walk_;
 };
 
 Sender Sender::create(std::size_t requested_capacity) {
@@ -211,11 +249,24 @@ ReceiverCell::~ReceiverCell() {
   std::lock_guard lk(ch_->mu);
   --ch_->receivers;
   ch_->leave_wait_list_locked(*this);
+  // Only asynchronous receives can outlive their receiver's last handle.
+  for (auto& [id, t] : async_) delete t;
+}
+
+void ReceiverCell::withdraw(Ticket* t) noexcept {
+  if (!t->queued) return;
+  queue_.unlink(t);
+  if (t->is_async) async_.erase(t->id);
 }
 
 std::uint64_t ReceiverCell::cursor() const {
   std::lock_guard lk(ch_->mu);
   return cursor_;
+}
+
+std::size_t ReceiverCell::pending() const {
+  std::lock_guard lk(ch_->mu);
+  return queue_.size;
 }
 
 bool ReceiverCell::try_recv(RecvOutcome& out) {
@@ -226,32 +277,46 @@ bool ReceiverCell::try_recv(RecvOutcome& out) {
 
 RecvOutcome ReceiverCell::recv_blocking() {
   // Never gives up, so an outcome always comes back.
-  return *recv_blocking([] { return false; }, std::chrono::hours(24));
+  struct Never final : WaitBreak {
+    bool give_up() override { return false; }
+  } never;
+  return *recv_blocking(never, std::chrono::hours(24));
 }
 
-std::optional<RecvOutcome> ReceiverCell::recv_blocking(const std::function<bool()>& abort,
-                                                       std::chrono::milliseconds slice) {
+std::optional<RecvOutcome> ReceiverCell::recv_blocking(WaitBreak& brk, std::chrono::milliseconds slice) {
   std::unique_lock lk(ch_->mu);
   RecvOutcome out;
   if (queue_.empty() && ch_->read_locked(*this, out)) return out;
-  auto t = std::make_shared<Ticket>();
-  queue_.push_back(t);
+  Ticket t;
   ch_->join_wait_list_locked(*this);
-  for (;;) {
-    if (t->cv.wait_for(lk, slice, [&] { return t->done; })) return std::move(t->result);
-    lk.unlock();
-    bool give_up = abort();
-    lk.lock();
-    if (t->done) return std::move(t->result);
-    if (give_up) {
-      std::vector<Completion> done;
-      auto it = std::find(queue_.begin(), queue_.end(), t);
-      if (it != queue_.end()) queue_.erase(it);
-      ch_->advance_locked(*this, done);
-      lk.unlock();
-      deliver(done);
-      return std::nullopt;
+  queue_.push_back(&t);
+  // The ticket lives here: however this call ends, it leaves the queue.
+  struct Leave {
+    ReceiverCell& r;
+    std::unique_lock<std::mutex>& lk;
+    Ticket& t;
+    ~Leave() {
+      if (!t.queued) return;
+      if (!lk.owns_lock()) lk.lock();
+      r.withdraw(&t);
     }
+  } leave{*this, lk, t};
+  for (;;) {
+    if (t.cv.wait_for(lk, slice, [&] { return t.done; })) return std::move(t.result);
+    t.held = true;
+    lk.unlock();
+    const bool stop = brk.give_up();
+    lk.lock();
+    t.held = false;
+    if (stop) withdraw(&t);
+    // What arrived while the receive was held back goes out now, in turn.
+    std::vector<Completion> done;
+    ch_->advance_locked(*this, done);
+    lk.unlock();
+    deliver(done);
+    if (stop) return std::nullopt;
+    brk.resume();
+    lk.lock();
   }
 }
 
@@ -263,11 +328,18 @@ void ReceiverCell::recv_async(std::uint64_t ticket) {
     if (queue_.empty() && ch_->read_locked(*this, out)) {
       done.push_back({ticket, std::move(out)});
     } else {
-      auto t = std::make_shared<Ticket>();
+      auto t = std::make_unique<Ticket>();
       t->id = ticket;
       t->is_async = true;
-      queue_.push_back(std::move(t));
-      ch_->join_wait_list_locked(*this);
+      auto [slot, fresh] = async_.try_emplace(ticket, t.get());
+      if (!fresh) throw std::logic_error("an asynchronous receive is already queued under this ticket");
+      try {
+        ch_->join_wait_list_locked(*this);
+      } catch (...) {
+        async_.erase(slot);
+        throw;
+      }
+      queue_.push_back(t.release());
     }
   }
   deliver(done);
@@ -275,21 +347,20 @@ void ReceiverCell::recv_async(std::uint64_t ticket) {
 
 bool ReceiverCell::cancel(std::uint64_t ticket) {
   std::vector<Completion> done;
-  bool found = false;
   {
     std::lock_guard lk(ch_->mu);
-    for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-      if ((*it)->is_async && (*it)->id == ticket) {
-        queue_.erase(it);
-        found = true;
-        break;
-      }
-    }
+    auto it = async_.find(ticket);
+    if (it == async_.end()) return false;
+    Ticket* t = it->second;
+    const bool was_first = t == queue_.head;
+    queue_.unlink(t);
+    async_.erase(it);
+    delete t;
     // Whoever queued behind the withdrawn receive may now be first.
-    if (found) ch_->advance_locked(*this, done);
+    if (was_first) ch_->advance_locked(*this, done);
   }
   deliver(done);
-  return found;
+  return true;
 }
 
 }  // namespace olvex::support

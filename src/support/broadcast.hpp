@@ -13,14 +13,13 @@
 // delivered.
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <optional>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -32,13 +31,36 @@ struct Lagged {
 struct Closed {};
 using RecvOutcome = std::variant<std::string, Lagged, Closed>;
 
-// Receives the outcome of an asynchronous receive. Called without any
-// channel lock held, on the thread whose action completed the receive.
-using AsyncSink = void (*)(std::uint64_t ticket, RecvOutcome&& outcome);
+// The outcome of one asynchronous receive, by its ticket.
+struct AsyncOutcome {
+  std::uint64_t ticket;
+  RecvOutcome outcome;
+};
+
+// Receives the outcomes of the asynchronous receives that one action (a
+// publish, a close, a withdrawal) completed, in the order they completed,
+// all in one call, so that a publish waking many receives can hand them on
+// together. Called without any channel lock held, on the thread whose
+// action completed them; it may take the outcomes out of the vector.
+using AsyncSink = void (*)(std::vector<AsyncOutcome>& outcomes);
 void set_async_sink(AsyncSink sink);
 
 class Channel;
 class ReceiverCell;
+
+// Lets a blocked receive step out of its wait now and then (to run signal
+// handlers, for instance).
+class WaitBreak {
+ public:
+  virtual ~WaitBreak() = default;
+  // Called every slice with no channel lock held. Meanwhile the receive is
+  // held back: nothing completes it, nor the receives queued behind it, so a
+  // message that arrives now stays in the ring for it. True gives it up; it
+  // then takes nothing.
+  virtual bool give_up() = 0;
+  // Called when give_up() said false, before the wait goes on.
+  virtual void resume() {}
+};
 
 // Rounds a requested capacity up to a power of two, as the ring needs.
 std::size_t channel_capacity_for(std::size_t requested);
@@ -57,7 +79,8 @@ class Sender {
 
   // Stores the message for every live receiver and returns their number; a
   // message sent with no receiver is dropped and 0 is returned.
-  // The text is copied into the slot, reusing the slot's storage.
+  // The text is copied into the slot, reusing the slot's storage unless
+  // the message is much smaller than that.
   std::size_t send(std::string_view message) const;
 
   // A receiver positioned after the last message sent so far.
@@ -88,10 +111,12 @@ class ReceiverCell {
   // outcome is there.
   RecvOutcome recv_blocking();
 
-  // As recv_blocking(), but every `slice` asks `abort` (called with no
-  // channel lock held) whether to give up; a receive given up takes
-  // nothing, unless its outcome arrived meanwhile, which is then returned.
-  std::optional<RecvOutcome> recv_blocking(const std::function<bool()>& abort, std::chrono::milliseconds slice);
+  // As recv_blocking(), but every `slice` the wait steps out through `brk`
+  // and returns nothing when it gives up. The receives that the step lets
+  // through (those queued behind this one) are handed to the sink on this
+  // thread, after give_up() and before resume() or the return, so
+  // give_up() leaves the thread able to run the sink.
+  std::optional<RecvOutcome> recv_blocking(WaitBreak& brk, std::chrono::milliseconds slice);
 
   // Queues an asynchronous receive; its outcome goes to the sink under
   // `ticket`, possibly before this call returns.
@@ -102,14 +127,31 @@ class ReceiverCell {
   bool cancel(std::uint64_t ticket);
 
   std::uint64_t cursor() const;
+  // The receives queued on this receiver, waiting for their turn or for a
+  // message.
+  std::size_t pending() const;
 
  private:
   friend class Channel;
   struct Ticket;
+  // Pending receives in arrival order, linked through the tickets so that
+  // any one leaves in O(1); the asynchronous ones are also found by ticket.
+  struct Queue {
+    Ticket* head = nullptr;
+    Ticket* tail = nullptr;
+    std::size_t size = 0;
+    bool empty() const noexcept { return head == nullptr; }
+    void push_back(Ticket* t) noexcept;
+    void unlink(Ticket* t) noexcept;
+  };
+  void withdraw(Ticket* t) noexcept;
+
   std::shared_ptr<Channel> ch_;
   // Guarded by the channel's mutex.
   std::uint64_t cursor_;
-  std::deque<std::shared_ptr<Ticket>> queue_;
+  Queue queue_;
+  std::unordered_map<std::uint64_t, Ticket*> async_;  // queued asynchronous receives, owned
+  std::size_t wait_pos_ = 0;                          // place in the channel's wait list
   bool in_wait_list_ = false;
 };
 

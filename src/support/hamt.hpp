@@ -46,6 +46,7 @@
 #include <iterator>
 #include <limits>
 #include <new>
+#include <ranges>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -67,6 +68,35 @@ class SerialCount {
   std::size_t n_;
 };
 
+// Hands out a range's elements as rvalues, for a map built to take them
+// over. Unlike std::move_iterator, which C++20 makes an input iterator only,
+// it is a forward iterator, so a map built from it takes the bulk build.
+template <std::forward_iterator It>
+class MovingIterator {
+ public:
+  using iterator_concept = std::forward_iterator_tag;
+  using value_type = std::iter_value_t<It>;
+  using difference_type = std::iter_difference_t<It>;
+
+  MovingIterator() = default;
+  explicit MovingIterator(It it) : it_(std::move(it)) {}
+
+  decltype(auto) operator*() const { return std::ranges::iter_move(it_); }
+  MovingIterator& operator++() {
+    ++it_;
+    return *this;
+  }
+  MovingIterator operator++(int) {
+    MovingIterator before = *this;
+    ++it_;
+    return before;
+  }
+  friend bool operator==(const MovingIterator&, const MovingIterator&) = default;
+
+ private:
+  It it_{};
+};
+
 template <class Key, class Value, class Hash = std::hash<Key>, class Eq = std::equal_to<Key>,
           class Count = std::atomic<std::size_t>>
 class PersistentMap {
@@ -86,14 +116,15 @@ class PersistentMap {
   // Builds from (key, value) pairs; a key that occurs again overwrites the
   // value but keeps its first place among full collisions, as repeated
   // inserts would. From a multi-pass range of pairs whose `first` is a Key
-  // the trie is built in one go: each node is allocated once at its final
-  // size and each entry constructed once, straight from the source (moved
-  // out of it through std::move_iterator). Other ranges are inserted one by
-  // one, into nodes that belong to this map alone and so change in place.
+  // (builds_in_bulk) the trie is built in one go: each node is allocated
+  // once at its final size and each entry constructed once, straight from
+  // the source (moved out of it through MovingIterator). Other ranges are
+  // inserted one by one, into nodes that belong to this map alone and so
+  // change in place.
   template <std::input_iterator It>
   PersistentMap(It first, It last, const Hash& hash = Hash(), const Eq& eq = Eq())
       : hash_(hash), eq_(eq) {
-    if constexpr (bulk_source<It>()) {
+    if constexpr (builds_in_bulk<It>()) {
       BulkBuild<It> bulk(hash_, eq_);
       root_ = bulk.run(first, last, size_);
     } else {
@@ -104,6 +135,17 @@ class PersistentMap {
       }
     }
   }
+  // Whether construction from [It, It) takes the one-go build.
+  template <class It>
+  static constexpr bool builds_in_bulk() {
+    if constexpr (std::forward_iterator<It> && std::is_reference_v<std::iter_reference_t<It>>) {
+      return std::is_same_v<
+          std::remove_cvref_t<decltype(std::declval<std::iter_reference_t<It>>().first)>, Key>;
+    } else {
+      return false;
+    }
+  }
+
   PersistentMap(std::initializer_list<value_type> items, const Hash& hash = Hash(),
                 const Eq& eq = Eq())
       : PersistentMap(items.begin(), items.end(), hash, eq) {}
@@ -372,15 +414,7 @@ class PersistentMap {
     unsigned built_ = 0;
   };
 
-  template <class It>
-  static constexpr bool bulk_source() {
-    if constexpr (std::forward_iterator<It> && std::is_reference_v<std::iter_reference_t<It>>) {
-      return std::is_same_v<
-          std::remove_cvref_t<decltype(std::declval<std::iter_reference_t<It>>().first)>, Key>;
-    } else {
-      return false;
-    }
-  }
+
 
   // Builds a trie from a range in one pass per level: the items of a slot
   // are partitioned by the next digit with a stable counting sort, so that
@@ -391,6 +425,7 @@ class PersistentMap {
     BulkBuild(const Hash& hash, const Eq& eq) : hash_(hash), eq_(eq) {}
 
     Node* run(It first, It last, size_type& size) {
+      items_.reserve(static_cast<std::size_t>(std::distance(first, last)));
       for (; first != last; ++first) {
         items_.push_back({static_cast<std::size_t>(hash_(key(first))), first, first});
       }

@@ -1,7 +1,12 @@
 #include "support/zones.hpp"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
+#include <vector>
 
 namespace olvex::support {
 namespace {
@@ -90,60 +95,253 @@ std::string normalize_path(std::string_view path) {
     return out;
 }
 
-std::optional<std::uint8_t> PhysicsOverrides::lookup(std::string_view path) const {
-    // Normalise into a stack buffer for ordinary path lengths so a lookup
-    // does not allocate.
-    constexpr std::size_t kInline = 256;
-    std::array<char, kInline> inline_buf;
-    std::string heap_buf;
+namespace {
 
+// Eight bytes as a word, the first byte lowest (as the byte-wise filling
+// below has it, whatever the machine's byte order).
+std::uint64_t load_word(const char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+// The hash of a path text, folded piece by piece. Pieces are split at '.';
+// each one's bytes are folded eight at a time from its start, and its end
+// folds one more word: the bytes left over with their count. The state after
+// a piece's end is the hash of the text up to it, so one pass over a path
+// yields the hashes of all its whole-piece prefixes.
+class PieceHash {
+public:
+    // Appends bytes to the current piece; the text may be read up to
+    // `readable` (a short tail is then loaded as one word).
+    void bytes(const char* p, std::size_t n, const char* readable) noexcept {
+        if (fill_ == 0) {
+            for (; n >= 8; p += 8, n -= 8) fold(load_word(p));
+            if (n > 0 && readable - p >= 8) {
+                word_ = load_word(p) & (~std::uint64_t{0} >> (64 - 8 * n));
+                fill_ = static_cast<unsigned>(n);
+                return;
+            }
+        }
+        for (; n > 0; ++p, --n) {
+            word_ |= std::uint64_t{static_cast<unsigned char>(*p)} << (8 * fill_);
+            if (++fill_ == 8) {
+                fold(word_);
+                word_ = 0;
+                fill_ = 0;
+            }
+        }
+    }
+    // Ends the current piece (at a '.' or the end of the text).
+    void end_piece() noexcept {
+        fold(word_ | (std::uint64_t{fill_ + 1} << 56));  // a tail leaves the top byte free
+        word_ = 0;
+        fill_ = 0;
+    }
+    // The hash of the pieces ended so far.
+    std::uint64_t value() const noexcept { return state_ ^ (state_ >> 32); }
+
+private:
+    void fold(std::uint64_t w) noexcept {
+        state_ = (state_ ^ w) * 0x9e3779b97f4a7c15ULL;
+        state_ ^= state_ >> 29;
+    }
+
+    std::uint64_t state_ = 0x243f6a8885a308d3ULL;
+    std::uint64_t word_ = 0;
+    unsigned fill_ = 0;
+};
+
+// Bytes of a word equal to `c` get their top bit set (exact, no false
+// positives across bytes).
+constexpr std::uint64_t bytes_equal(std::uint64_t w, unsigned char c) noexcept {
+    constexpr std::uint64_t kLow7 = 0x7f7f7f7f7f7f7f7fULL;
+    const std::uint64_t x = w ^ (0x0101010101010101ULL * c);
+    return ~(((x & kLow7) + kLow7) | x | kLow7);
+}
+
+bool is_special(char c) noexcept { return c == '.' || c == '[' || c == ']'; }
+
+// The top bit of every byte of s[at, at + 8) that is '.', '[' or ']' (bytes
+// past the end count as none).
+std::uint64_t specials_at(std::string_view s, std::size_t at) noexcept {
+    if (at + 8 <= s.size()) {
+        const std::uint64_t w = load_word(s.data() + at);
+        return bytes_equal(w, '.') | bytes_equal(w, '[') | bytes_equal(w, ']');
+    }
+    std::uint64_t hit = 0;
+    for (std::size_t k = 0; at + k < s.size(); ++k) {
+        if (is_special(s[at + k])) hit |= std::uint64_t{0x80} << (8 * k);
+    }
+    return hit;
+}
+
+// The position of the first '.', '[' or ']' at or after `from`, or the size.
+std::size_t next_special(std::string_view s, std::size_t from) noexcept {
+    for (std::size_t at = from; at < s.size(); at += 8) {
+        if (const std::uint64_t hit = specials_at(s, at)) {
+            return at + static_cast<std::size_t>(std::countr_zero(hit)) / 8;
+        }
+    }
+    return s.size();
+}
+
+// The normalised form of path[0, end) equals `text`.
+bool normalised_prefix_is(std::string_view path, std::size_t end, std::string_view text) noexcept {
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        char c = path[i];
+        if (c == ']') continue;
+        if (c == '[') c = '.';
+        if (j == text.size() || text[j] != c) return false;
+        ++j;
+    }
+    return j == text.size();
+}
+
+}  // namespace
+
+std::uint64_t PhysicsOverrides::hash_text(std::string_view text) noexcept {
+    PieceHash h;
+    for (std::size_t start = 0;;) {
+        const std::size_t dot = text.find('.', start);
+        const std::size_t end = dot == std::string_view::npos ? text.size() : dot;
+        h.bytes(text.data() + start, end - start, text.data() + text.size());
+        h.end_piece();
+        if (dot == std::string_view::npos) break;
+        start = dot + 1;
+    }
+    return h.value();
+}
+
+template <class Equal>
+const PhysicsOverrides::Entry* PhysicsOverrides::find_if(std::uint64_t hash, Equal&& equal) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+        const std::uint32_t at = slots_[i];
+        if (at == kEmpty) return nullptr;
+        const Entry& e = entries_[at];
+        if (e.hash == hash && equal(e.text)) return &e;
+    }
+}
+
+void PhysicsOverrides::place(std::uint32_t index) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(entries_[index].hash) & mask;
+    while (slots_[i] != kEmpty) i = (i + 1) & mask;
+    slots_[i] = index;
+}
+
+const PhysicsOverrides::Entry* PhysicsOverrides::find(std::uint64_t hash, std::string_view text) const {
+    return find_if(hash, [&](const std::string& t) { return t == text; });
+}
+
+std::optional<std::uint8_t> PhysicsOverrides::lookup(std::string_view path) const {
     std::lock_guard lock(mutex_);
     if (poisoned_ || entries_.empty()) return std::nullopt;
 
-    if (auto it = entries_.find(path); it != entries_.end()) return it->second;
+    // Candidates are the whole-piece prefixes of the normalised form ("["
+    // as ".", "]" left out), probed shortest first, so the last hit is the
+    // longest. Pieces may be empty: "a..b" has the prefixes "a", "a." and
+    // "a..b", and ".x" starts with "". A probe brings the hash forward to its
+    // prefix; the hash never moves back, so no byte is hashed twice.
+    const char* const text = path.data();
+    const char* const readable = text + path.size();
+    PieceHash norm;
+    std::size_t hashed = 0;  // the hash covers the pieces before this offset
+    auto hash_up_to = [&](std::size_t end) {
+        for (std::size_t i = hashed;;) {
+            const std::size_t j = std::min(next_special(path, i), end);
+            norm.bytes(text + i, j - i, readable);
+            if (j == end) break;
+            if (path[j] != ']') norm.end_piece();
+            i = j + 1;
+        }
+        norm.end_piece();
+        hashed = end + 1;
+    };
+    const Entry* longest = nullptr;
+    auto probe = [&](std::size_t end, std::size_t length) {
+        hash_up_to(end);
+        const Entry* e = find_if(norm.value(), [&](const std::string& t) {
+            return t.size() == length && normalised_prefix_is(path, end, t);
+        });
+        if (e) longest = e;
+    };
+    // Only a prefix as long as some entry can match: each such length, in
+    // increasing order, is a whole-piece prefix when a separator follows it.
+    // Normalised offset n sits at raw offset n + (the "]" before it); those
+    // are found only as far as the lengths need them.
+    auto next_close = [&](const char* from) {
+        return static_cast<const char*>(std::memchr(from, ']', static_cast<std::size_t>(readable - from)));
+    };
+    const char* const first_close = next_close(text);
+    const char* close = first_close;
+    std::size_t before = 0;        // "]" before the raw offset of the current length
+    std::size_t whole_length = 0;  // the normalised path's length, when an entry is as long
+    bool whole = false;
+    for (std::size_t length : lengths_) {
+        while (close && static_cast<std::size_t>(close - text) <= length + before) {
+            ++before;
+            close = next_close(close + 1);
+        }
+        const std::size_t j = length + before;
+        if (j >= path.size()) {
+            // Every "]" is counted by now: this is the first length that
+            // reaches the end, and it ends exactly there only if it is the
+            // normalised path's.
+            whole = j == path.size();
+            whole_length = length;
+            break;
+        }
+        if (path[j] == '.' || path[j] == '[') probe(j, length);
+    }
 
-    bool has_brackets = false;
-    for (char c : path) has_brackets |= (c == '[') | (c == ']');
-
-    std::string_view norm = path;
-    if (has_brackets) {
-        char* dst;
-        if (path.size() <= kInline) {
-            dst = inline_buf.data();
+    // The text as given comes first; without brackets it is the whole
+    // normalised path, the longest prefix, too.
+    const bool brackets = (whole || has_length(path.size())) &&
+                          (first_close != nullptr || std::memchr(text, '[', path.size()) != nullptr);
+    if (has_length(path.size())) {
+        if (brackets) {
+            if (const Entry* e = find(hash_text(path), path)) return e->caps;
         } else {
-            heap_buf.resize(path.size());
-            dst = heap_buf.data();
+            hash_up_to(path.size());
+            if (const Entry* e = find(norm.value(), path)) return e->caps;
         }
-        std::size_t n = 0;
-        for (char c : path) {
-            if (c == ']') continue;
-            dst[n++] = c == '[' ? '.' : c;
-        }
-        norm = std::string_view(dst, n);
     }
-
-    // Prefixes of whole pieces, the whole normalised path first (without
-    // brackets that one is the text already tried). Pieces may be empty, so
-    // "a..b" tries "a..b", "a." and "a", and ".x" ends with "".
-    for (std::size_t end = norm.size();;) {
-        if (has_brackets || end != norm.size()) {
-            if (auto it = entries_.find(norm.substr(0, end)); it != entries_.end()) return it->second;
-        }
-        if (end == 0) break;
-        const std::size_t dot = norm.rfind('.', end - 1);
-        if (dot == std::string_view::npos) break;
-        end = dot;
-    }
+    if (whole && brackets) probe(path.size(), whole_length);
+    if (longest) return longest->caps;
     return std::nullopt;
 }
 
 void PhysicsOverrides::insert(std::string_view path, std::uint8_t caps) {
     std::lock_guard lock(mutex_);
     if (poisoned_) return;
-    if (auto it = entries_.find(path); it != entries_.end()) {
-        it->second = caps;
-    } else {
-        entries_.emplace(std::string(path), caps);
+    const std::uint64_t hash = hash_text(path);
+    if (!slots_.empty()) {
+        if (const Entry* e = find(hash, path)) {
+            entries_[static_cast<std::size_t>(e - entries_.data())].caps = caps;
+            return;
+        }
+    }
+    if (entries_.size() >= kEmpty - 1) throw std::length_error("too many physics overrides");
+    // Room first, so that a failed allocation leaves the table as it was.
+    std::vector<std::uint32_t> grown;
+    if ((entries_.size() + 1) * 2 > slots_.size()) grown.assign(std::max<std::size_t>(16, slots_.size() * 2), kEmpty);
+    if (path.size() / 64 >= length_bits_.size()) length_bits_.resize(path.size() / 64 + 1, 0);
+    const bool new_length = !has_length(path.size());
+    if (new_length) lengths_.reserve(lengths_.size() + 1);
+    entries_.reserve(entries_.size() + 1);
+    entries_.push_back({std::string(path), caps, hash});
+    if (!grown.empty()) {
+        slots_.swap(grown);
+        for (std::uint32_t k = 0; k + 1 < entries_.size(); ++k) place(k);
+    }
+    place(static_cast<std::uint32_t>(entries_.size() - 1));
+    if (new_length) {
+        length_bits_[path.size() / 64] |= std::uint64_t{1} << (path.size() % 64);
+        lengths_.insert(std::lower_bound(lengths_.begin(), lengths_.end(), path.size()), path.size());
     }
 }
 
@@ -151,6 +349,9 @@ void PhysicsOverrides::clear() {
     std::lock_guard lock(mutex_);
     if (poisoned_) return;
     entries_.clear();
+    slots_.clear();
+    length_bits_.clear();
+    lengths_.clear();
 }
 
 void PhysicsOverrides::mark_poisoned() {

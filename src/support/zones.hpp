@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 namespace olvex::support {
 
@@ -39,6 +39,11 @@ std::string normalize_path(std::string_view path);
 // as given, then the whole-segment prefixes of its normalised form, longest
 // first. Every operation holds the table's mutex for its whole length.
 //
+// A lookup costs at most one pass over the path whatever the table holds:
+// only the prefixes as long as some entry are probed, entries are kept by a
+// hash built piece by piece (carried forward along the path, it gives each
+// prefix's hash in turn), and texts are compared only on a hash hit.
+//
 // A poisoned table (its lock was broken by a fatal failure of a holder)
 // behaves as empty: lookups find nothing, insert and clear do nothing.
 class PhysicsOverrides {
@@ -52,15 +57,36 @@ public:
     void mark_poisoned();
     bool poisoned() const;
 
+    // The hash under which a text is kept (exposed for the unit tests).
+    static std::uint64_t hash_text(std::string_view text) noexcept;
+
 private:
-    struct Hash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    struct Entry {
+        std::string text;
+        std::uint8_t caps;
+        std::uint64_t hash;
     };
+    static constexpr std::uint32_t kEmpty = 0xffffffff;
+
+    const Entry* find(std::uint64_t hash, std::string_view text) const;
+    // The entry of that hash for which equal(text) holds, or null. Every
+    // candidate prefix of a lookup is one probe of `slots_`, so a probe must
+    // be cheap: open addressing over a power-of-two table, no division.
+    template <class Equal>
+    const Entry* find_if(std::uint64_t hash, Equal&& equal) const;
+    void place(std::uint32_t index);
 
     mutable std::mutex mutex_;
     bool poisoned_ = false;
-    std::unordered_map<std::string, std::uint8_t, Hash, std::equal_to<>> entries_;
+    std::vector<Entry> entries_;
+    std::vector<std::uint32_t> slots_;  // indices into entries_, kEmpty where free; at most half full
+    // The lengths of the entries' texts: a bit for each, and each once in
+    // increasing order.
+    std::vector<std::uint64_t> length_bits_;
+    std::vector<std::size_t> lengths_;
+    bool has_length(std::size_t n) const noexcept {
+        return n / 64 < length_bits_.size() && (length_bits_[n / 64] >> (n % 64) & 1) != 0;
+    }
 };
 
 // The process-wide table: created on first use, never freed (it may be

@@ -17,14 +17,19 @@ using py::Ref;
 
 namespace {
 
-// The pending exception as "TypeName: message", cleared.
+std::string utf8_of(PyObject* str) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  return std::string(p, static_cast<std::size_t>(n));
+}
+
+// The pending exception as "TypeName: message" (every byte of it), cleared.
 std::string take_error() {
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   if (!exc) return "<none>";
   Ref name = Ref::steal(PyType_GetName(Py_TYPE(exc.get())));
   Ref text = Ref::steal(PyObject_Str(exc.get()));
-  return std::string(PyUnicode_AsUTF8AndSize(name.get(), nullptr)) + ": " +
-         PyUnicode_AsUTF8AndSize(text.get(), nullptr);
+  return utf8_of(name.get()) + ": " + utf8_of(text.get());
 }
 
 // Calls a C++ body through the trampoline and reports what Python would see.
@@ -40,6 +45,8 @@ std::string outcome() {
 
 PyObject* throws_raise(PyObject*, PyObject*) { py::raise(PyExc_KeyError, "k"); }
 PyObject* throws_panic(PyObject*, PyObject*) { py::panic("broken"); }
+PyObject* throws_raise_nul(PyObject*, PyObject*) { py::raise(PyExc_ValueError, std::string("zz\0tail", 7)); }
+PyObject* throws_panic_nul(PyObject*, PyObject*) { py::panic(std::string("a\0b", 3)); }
 PyObject* throws_bad_alloc(PyObject*, PyObject*) { throw std::bad_alloc(); }
 PyObject* throws_std(PyObject*, PyObject*) { throw std::runtime_error("std failure"); }
 PyObject* throws_set_without_error(PyObject*, PyObject*) { throw py::PyErrorSet{}; }
@@ -51,6 +58,8 @@ TEST(Trampoline, TranslatesEveryKindOfFailure) {
   EXPECT_EQ(outcome<returns_none>(), "ok");
   EXPECT_EQ(outcome<throws_raise>(), "KeyError: 'k'");
   EXPECT_EQ(outcome<throws_panic>(), "PanicException: broken");
+  EXPECT_EQ(outcome<throws_raise_nul>(), std::string("ValueError: zz\0tail", 19));
+  EXPECT_EQ(outcome<throws_panic_nul>(), std::string("PanicException: a\0b", 19));
   EXPECT_EQ(outcome<throws_bad_alloc>(), "MemoryError: ");
   EXPECT_EQ(outcome<throws_std>(), "PanicException: std failure");
   EXPECT_EQ(outcome<throws_set_without_error>(), "PanicException: a failed call left no Python error set");
@@ -171,4 +180,17 @@ TEST(Mutex, SectionEndedByAnExceptionPoisonsTheLock) {
     py::translate_current_exception();
     EXPECT_EQ(take_error().rfind("PanicException: PoisonError", 0), 0u);
   }
+}
+
+// The test binaries run with PYTHONOPTIMIZE set (see CMakeLists.txt): the
+// snippets that the embedded tests check with assert must keep them.
+TEST(EmbeddedInterpreter, KeepsAssertsWhateverTheEnvironmentSays) {
+  Ref globals = Ref::check(PyDict_New());
+  ASSERT_EQ(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()), 0);
+  Ref code = Ref::check(Py_CompileString("import sys\nopt = sys.flags.optimize\nassert False, 'kept'\n", "<test>",
+                                         Py_file_input));
+  Ref result = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+  EXPECT_FALSE(result);
+  EXPECT_EQ(take_error(), "AssertionError: kept");
+  EXPECT_EQ(PyLong_AsLong(PyDict_GetItemString(globals.get(), "opt")), 0);
 }

@@ -94,14 +94,18 @@ TEST(StateUpdate, ProxyValuesAreStampedFromTheDictTheyWrap) {
 
 TEST(StateUpdate, AFailedUpdateStampsNothingOnTheParent) {
   Ref s = run(
-      "out = State(data={'a': 1})\n"
+      "parent = State(data={'a': 1})\n"
+      "raised = False\n"
       "try:\n"
-      "    out.update(data={'a': {'ok': 1}, 'b': {2: 3}})\n"
+      "    parent.update(data={'a': {'ok': 1}, 'b': {2: 3}})\n"
       "except TypeError:\n"
-      "    pass\n");
+      "    raised = True\n"
+      "out = (parent, raised)\n");
   ASSERT_TRUE(s);
-  EXPECT_EQ(versions_of(s.get()), (Versions{{"a", 1}}));
-  EXPECT_EQ(state_data(s.get()).ring->size(), 1u);
+  PyObject* parent = PyTuple_GetItem(s.get(), 0);
+  EXPECT_EQ(PyTuple_GetItem(s.get(), 1), Py_True);  // the update did fail
+  EXPECT_EQ(versions_of(parent), (Versions{{"a", 1}}));
+  EXPECT_EQ(state_data(parent).ring->size(), 1u);
 }
 
 }  // namespace

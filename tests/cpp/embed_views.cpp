@@ -74,6 +74,7 @@ TEST(MetaLogEntryObject, ReadOnlyIndependentCopiesComparedByIdentity) {
   value.key = "changed";
   Ref b = olvex::state::meta_log_entry_object(value);
   EXPECT_EQ(eval_text("x.key", a.get()), "k\xc3\xa9");
+  EXPECT_EQ(eval_text("x.key", b.get()), "changed");
   EXPECT_EQ(eval_text("repr(x)", a.get()), "MetaLogEntry(time=0.0000001, key=k\xc3\xa9, msg=m)");
   for (const char* stmt : {"setattr(x, 'key', 'y')", "setattr(x, 'timestamp', 1.0)", "setattr(x, 'other', 1)"}) {
     std::string expr = std::string("(lambda: ") + stmt + ")";

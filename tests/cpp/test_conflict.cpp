@@ -109,9 +109,10 @@ INSTANTIATE_TEST_SUITE_P(
         BackoffRow{"ProductAboveRange", kU64Max, 0, true, kU64Max},
         // 2^60 << 4 is 2^64: wrapping would answer 0.
         BackoffRow{"TopBitShiftedOut", std::uint64_t{1} << 60, 4, true, kU64Max},
-        // 3*2^62 << 1 wraps to 2^63; saturated it is 2^64-1, times 0.8.
+        // 3*2^62 << 1 wraps to 2^63; saturated it is 2^64-1, times 0.8 in
+        // double precision (where 2^64-1 is 2^64).
         BackoffRow{"HighBitsLost", std::uint64_t{3} << 62, 1, false,
-                   14757395258967642112ULL}),
+                   static_cast<std::uint64_t>(0.8 * static_cast<double>(kU64Max))}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------

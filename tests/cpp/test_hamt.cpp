@@ -22,6 +22,7 @@ using olvex::support::PersistentMap;
 struct Counted {
   static inline long live = 0;
   static inline long copies = 0;
+  static inline long moves = 0;
   static inline long throw_in = -1;  // copies left before one throws; -1: never
   static constexpr std::uint32_t kAlive = 0xA11CE5ED, kDead = 0xDEADDEAD;
 
@@ -38,6 +39,7 @@ struct Counted {
   }
   Counted(Counted&& o) noexcept : v(o.v) {
     EXPECT_EQ(o.magic, kAlive);
+    ++moves;
     ++live;
   }
   Counted& operator=(const Counted&) = default;
@@ -284,6 +286,26 @@ TEST_P(MapByHash, BuildFromRangeMatchesRepeatedInserts) {
                     hash);
     EXPECT_EQ(listing(moved), listing(inserted));
   }
+}
+
+// Entries handed over through MovingIterator take the bulk build: every
+// value is constructed once, moved straight into its final node, and never
+// copied; the same map as inserting them.
+TEST_P(MapByHash, MovedEntriesAreBuiltInBulk) {
+  using Source = olvex::support::MovingIterator<std::vector<std::pair<std::string, Counted>>::iterator>;
+  static_assert(Map::builds_in_bulk<Source>());
+  const TestHash hash{GetParam().mode};
+  std::vector<std::pair<std::string, Counted>> items;
+  Map inserted(hash);
+  for (unsigned i = 0; i < std::min(GetParam().keys, 3000u); ++i) {
+    items.emplace_back(key_of(i), Counted(i));
+    inserted.insert_or_assign(key_of(i), Counted(i));
+  }
+  const long copies = Counted::copies, moves = Counted::moves;
+  const Map built(Source(items.begin()), Source(items.end()), hash);
+  EXPECT_EQ(Counted::copies - copies, 0);
+  EXPECT_EQ(Counted::moves - moves, static_cast<long>(items.size()));
+  EXPECT_EQ(listing(built), listing(inserted));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -55,15 +55,25 @@ TEST(MetaRing, StorageThatCannotBeReservedIsRefused) {
 }
 
 TEST(MetaRing, ConcurrentAppendsLoseNothingBelowCapacity) {
+  constexpr int kThreads = 8, kEach = 400;  // 3200 entries in a ring of 4000
   MetaRing r(4000);
   std::vector<std::thread> ts;
-  for (int t = 0; t < 8; ++t) {
-    ts.emplace_back([&] {
-      for (int i = 0; i < 500; ++i) r.append(entry("x"));
+  for (int t = 0; t < kThreads; ++t) {
+    ts.emplace_back([&r, t] {
+      for (int i = 0; i < kEach; ++i) r.append({1.0, std::to_string(t), std::to_string(i)});
     });
   }
   for (auto& t : ts) t.join();
-  EXPECT_EQ(r.size(), 4000u);
+  // Every entry is there once, and each thread's entries keep its order.
+  std::vector<int> next(kThreads, 0);
+  auto snap = r.snapshot();
+  ASSERT_EQ(snap.size(), static_cast<std::size_t>(kThreads * kEach));
+  for (const auto& e : snap) {
+    int& expected = next[static_cast<std::size_t>(std::stoi(e.key))];
+    EXPECT_EQ(e.message, std::to_string(expected));
+    ++expected;
+  }
+  EXPECT_EQ(next, std::vector<int>(kThreads, kEach));
 }
 
 TEST(MetaRing, WallClockIsSecondsSinceEpoch) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,6 +131,82 @@ TEST(PhysicsOverrides, LongPathsAndMultiByteText) {
     t.insert(base + ".y", 6);
     t.insert("d\xc3\xa9j\xc3\xa0", 2);
     ExpectLookups(t, {{(base + "[y][0]").c_str(), 6}, {(base + ".y.z").c_str(), 6}, {"d\xc3\xa9j\xc3\xa0[1]", 2}});
+}
+
+// Prefix hashes come out of one pass over the path: pieces of every length
+// around the eight-byte words they are folded in, more prefixes than fit on
+// the stack, and "]" anywhere in a piece.
+TEST(PhysicsOverrides, EveryWholePiecePrefixOfALongPathIsFound) {
+    std::string path;
+    std::vector<std::size_t> cuts;  // where each piece ends
+    for (int i = 0; i < 150; ++i) {
+        if (i) path += i % 7 == 0 ? "[" : ".";
+        path += std::string(static_cast<std::size_t>(i % 19), static_cast<char>('a' + i % 26));
+        if (i % 7 == 0 && i) path += "]";
+        cuts.push_back(path.size());
+    }
+    const std::string norm = normalize_path(path);
+    for (std::size_t at : {std::size_t{0}, std::size_t{5}, std::size_t{63}, std::size_t{64}, std::size_t{65},
+                           std::size_t{120}, cuts.size() - 1}) {
+        PhysicsOverrides t;
+        const std::string prefix = normalize_path(std::string_view(path).substr(0, cuts[at]));
+        t.insert(prefix, 3);
+        EXPECT_EQ(t.lookup(path), 3) << "prefix of " << at + 1 << " pieces";
+        // One character less in the last piece is no whole-piece prefix.
+        PhysicsOverrides u;
+        u.insert(prefix + "#", 3);
+        EXPECT_FALSE(u.lookup(path)) << "near miss at " << at + 1 << " pieces";
+    }
+}
+
+// The rule written out directly: the text as given, then the whole-piece
+// prefixes of the normalised form, longest first.
+std::optional<std::uint8_t> direct_rule(const std::map<std::string, std::uint8_t>& table, const std::string& path) {
+    if (auto it = table.find(path); it != table.end()) return it->second;
+    const std::string norm = normalize_path(path);
+    for (std::size_t end = norm.size();;) {
+        if (auto it = table.find(norm.substr(0, end)); it != table.end()) return it->second;
+        if (end == 0) return std::nullopt;
+        const std::size_t dot = norm.rfind('.', end - 1);
+        if (dot == std::string::npos) return std::nullopt;
+        end = dot;
+    }
+}
+
+TEST(PhysicsOverrides, MatchesTheDirectRuleOnRandomPaths) {
+    std::mt19937 rng(12345);
+    const std::string alphabet = "ab..[]]'x";
+    auto random_text = [&](std::size_t max) {
+        std::string s(rng() % (max + 1), ' ');
+        for (char& c : s) c = alphabet[rng() % alphabet.size()];
+        return s;
+    };
+    for (int round = 0; round < 300; ++round) {
+        PhysicsOverrides t;
+        std::map<std::string, std::uint8_t> table;
+        std::vector<std::string> paths;
+        for (int i = 0; i < 20; ++i) paths.push_back(random_text(40));
+        // Entries: random texts, and prefixes (raw and normalised) of the paths.
+        for (int i = 0; i < 1 + round % 12; ++i) {
+            std::string e = random_text(6);
+            const std::string& p = paths[rng() % paths.size()];
+            if (rng() % 3) e = p.substr(0, rng() % (p.size() + 1));
+            if (rng() % 2) e = normalize_path(e);
+            const auto caps = static_cast<std::uint8_t>(rng() % 256);
+            t.insert(e, caps);
+            table[e] = caps;
+        }
+        for (const std::string& p : paths) EXPECT_EQ(t.lookup(p), direct_rule(table, p)) << "path " << p;
+    }
+}
+
+TEST(PhysicsOverrides, ClosingBracketsInsideAPieceAreLeftOut) {
+    PhysicsOverrides t;
+    t.insert("ab.c", 6);
+    t.insert(std::string("n\0ul", 4), 2);
+    ExpectLookups(t, {{"a]b.c.d", 6}, {"a]b[c]", 6}, {"ab]]]]]]]]]]].c", 6}, {"ab.c]d", std::nullopt}});
+    EXPECT_EQ(t.lookup(std::string("n\0ul.x", 6)), 2);
+    EXPECT_FALSE(t.lookup("n"));
 }
 
 TEST(PhysicsOverrides, PoisonedTableIsEmptyAndInert) {

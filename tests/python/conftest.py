@@ -15,10 +15,12 @@ def core():
 @pytest.fixture
 def run_python():
     """Runs a snippet in a fresh interpreter (first imports, process-wide
-    tables, interpreter exit) and returns the completed process."""
+    tables, interpreter exit) and returns the completed process. The
+    snippets check with assert, so PYTHONOPTIMIZE is not passed on."""
 
     def run(code, timeout=60, **kw):
         env = dict(os.environ)
+        env.pop("PYTHONOPTIMIZE", None)
         return subprocess.run(
             [sys.executable, "-c", code],
             capture_output=True,

@@ -23,15 +23,32 @@ def test_module_functions(core):
     assert names.index("ContextError") < i
 
 
+# Each registration, and a proxy that reads the registered path: its parent
+# has every bit but ADMIN, so the child shows the stored byte (less ADMIN),
+# or nothing when the byte has no READ bit.
 @pytest.mark.parametrize(
-    "args, kwargs",
-    [(("domain.x", 3), {}), (("domain.x",), {"caps": 0}), ((), {"caps": 255, "path": "a[0]"}),
-     (("", True), {}), (("d\u00e9j\u00e0", 31), {}), (("p", 200), {})],
+    "args, kwargs, stored, target, path, key",
+    [
+        (("domain.x", 3), {}, 3, {"x": {}}, "domain", "x"),
+        (("domain.x",), {"caps": 0}, 0, {"x": {}}, "domain", "x"),
+        ((), {"caps": 255, "path": "a[0]"}, 255, [{}], "a", 0),
+        (("", True), {}, 1, {"": {}}, "", ""),
+        (("d\u00e9j\u00e0", 31), {}, 31, {"d\u00e9j\u00e0": {}}, "", "d\u00e9j\u00e0"),
+        (("p", 200), {}, 200, {"p": {}}, "", "p"),
+    ],
 )
-def test_register_accepts_any_byte(core, args, kwargs):
+def test_register_accepts_any_byte(core, args, kwargs, stored, target, path, key):
+    proxy = core.SupervisorProxy(target, path, capabilities=0xFF & ~16)
+
+    def seen():
+        child = proxy[key]
+        return None if child is None else child.capabilities
+
     assert core.register_physics_override(*args, **kwargs) is None
     assert core.register_physics_override(*args, **kwargs) is None  # replacing is fine
+    assert seen() == (stored & ~16 if stored & 1 else None)
     assert core.clear_physics_overrides() is None
+    assert seen() == 15
 
 
 @pytest.mark.parametrize(

@@ -14,8 +14,6 @@ P = SupervisorProxy
 
 @pytest.fixture
 def overrides():
-    if not hasattr(olvex_core, "register_physics_override"):
-        pytest.skip("override functions not in this build")
     olvex_core.clear_physics_overrides()
     yield olvex_core.register_physics_override
     olvex_core.clear_physics_overrides()
@@ -393,6 +391,12 @@ def test_missing_attributes():
     with pytest.raises(AttributeError) as info:
         P([1], "domain.l").nope
     assert str(info.value) == "'SupervisorProxy[list]' object has no attribute 'nope'. (Path: 'domain.l')"
+    with pytest.raises(AttributeError) as info:
+        getattr(P({"a": 1}, "d"), "zz\x00tail")
+    assert str(info.value) == (
+        "'SupervisorProxy[dict]' object has no attribute 'zz\x00tail'. "
+        "(Hint: Key 'zz\x00tail' missing in wrapped dict at path 'd')"
+    )
 
 
 def test_attribute_read_failures_of_any_kind_count_as_missing():

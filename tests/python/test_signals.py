@@ -1,5 +1,6 @@
 """SignalHub and SignalReceiver: broadcast, lag, close, blocking and asyncio receives."""
 import asyncio
+import concurrent.futures
 import gc
 import inspect
 import threading
@@ -150,6 +151,7 @@ def test_blocked_recv_releases_the_gil_and_wakes_on_close(core):
     deadline = time.monotonic() + 0.05
     while time.monotonic() < deadline:
         pass
+    assert t.is_alive() and outcome == []  # still blocked when the channel closes
     del hub
     gc.collect()
     t.join(5)
@@ -227,11 +229,6 @@ def test_recv_async_maps_lag_and_close(core):
 
     asyncio.run(main())
 
-    async def closing():
-        fut = rx.recv_async()
-        await asyncio.sleep(0)
-        return fut
-
     async def main2():
         for _ in range(127):
             await rx.recv_async()
@@ -243,6 +240,34 @@ def test_recv_async_maps_lag_and_close(core):
             await fut
 
     asyncio.run(main2())
+
+
+@pytest.mark.parametrize("loops", [1, 3, 12])
+def test_one_publish_completes_receives_on_every_loop(hub, loops):
+    # Receives waiting on several threads' loops (more than a few, too):
+    # one publish settles every one of them, each on its own loop.
+    queued = threading.Semaphore(0)
+    got = {}
+
+    def wait(i):
+        rxs = [hub.subscribe() for _ in range(3)]
+
+        async def main():
+            futures = [rx.recv_async() for rx in rxs]
+            queued.release()
+            return await asyncio.wait_for(asyncio.gather(*futures), 10)
+
+        got[i] = asyncio.run(main())
+
+    threads = [threading.Thread(target=wait, args=(i,)) for i in range(loops)]
+    for t in threads:
+        t.start()
+    for _ in threads:
+        assert queued.acquire(timeout=10)
+    assert hub.publish("all") == 3 * loops
+    for t in threads:
+        t.join(10)
+    assert got == {i: ["all"] * 3 for i in range(loops)}
 
 
 def test_recv_async_without_running_loop(hub):
@@ -297,6 +322,28 @@ def test_interpreter_exit_with_receives_in_flight(run_python, code):
     assert "Traceback" not in r.stderr
 
 
+def test_daemon_threads_ended_inside_async_receives_exit_cleanly(run_python):
+    # Daemon threads publish and await in a loop; the interpreter ends them
+    # wherever they are, often inside a delivery to their loop. Every run of
+    # many must exit cleanly.
+    code = (
+        "import threading, asyncio, time, olvex_core\n"
+        "hub = olvex_core.SignalHub()\n"
+        "def t():\n"
+        "    rx = hub.subscribe()\n"
+        "    async def m():\n"
+        "        while True:\n"
+        "            hub.publish('x'); await rx.recv_async()\n"
+        "    asyncio.run(m())\n"
+        "for _ in range(8): threading.Thread(target=t, daemon=True).start()\n"
+        "time.sleep(0.3)\n"
+    )
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        runs = list(pool.map(lambda _: run_python(code, timeout=60), range(50)))
+    failed = [r for r in runs if r.returncode != 0]
+    assert not failed, (len(failed), failed[0].returncode, failed[0].stderr[-2000:])
+
+
 def test_ctrl_c_interrupts_recv_on_the_main_thread(run_python):
     r = run_python(
         "import os, signal, threading, olvex_core\n"
@@ -326,3 +373,48 @@ def test_signal_handler_that_returns_lets_recv_wait_on(run_python):
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout == "handled\nmessage\n"
+
+
+def test_handler_that_raises_as_a_message_arrives_loses_nothing(run_python):
+    # The handler publishes, then raises: recv() reports the handler's error
+    # alone, and the message waits for the next receive.
+    r = run_python(
+        "import os, signal, threading, olvex_core\n"
+        "hub = olvex_core.SignalHub(); rx = hub.subscribe()\n"
+        "def handler(*a):\n"
+        "    hub.publish('msg'); raise ValueError('from handler')\n"
+        "signal.signal(signal.SIGUSR1, handler)\n"
+        "threading.Timer(0.1, os.kill, args=(os.getpid(), signal.SIGUSR1)).start()\n"
+        "try:\n"
+        "    rx.recv()\n"
+        "except ValueError as e:\n"
+        "    print('raised:', e)\n"
+        "print(rx.recv())\n",
+        timeout=30,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "raised: from handler\nmsg\n"
+
+
+@pytest.mark.parametrize(
+    "handler, caught",
+    [("on_alarm", "TimeoutError"), ("signal.default_int_handler", "KeyboardInterrupt")],
+    ids=["alarm-handler", "ctrl-c"],
+)
+def test_recv_is_interruptible_without_threading_imported(run_python, handler, caught):
+    r = run_python(
+        "import signal, sys, olvex_core\n"
+        "def on_alarm(*a):\n"
+        "    raise TimeoutError('alarm')\n"
+        f"signal.signal(signal.SIGALRM, {handler})\n"
+        "hub = olvex_core.SignalHub(); rx = hub.subscribe()\n"
+        "signal.setitimer(signal.ITIMER_REAL, 0.1)\n"
+        "try:\n"
+        "    rx.recv()\n"
+        f"except {caught}:\n"
+        "    print('interrupted')\n"
+        "print('threading' in sys.modules)\n",
+        timeout=20,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "interrupted\nFalse\n"

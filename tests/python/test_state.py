@@ -62,6 +62,19 @@ def test_zones_hold_the_callers_objects():
     assert "c" not in s.data
 
 
+def test_every_state_views_its_own_zones():
+    # Views read before an update or a restricted view show only what their
+    # own State holds, before and after.
+    s = State(data={"a": 1}, heavy={"h": 1})
+    assert s.data == {"a": 1} and s.heavy == {"h": 1}
+    child = s.update(data={"b": 2}, heavy={"h": 2})
+    view = s.restrict_view()
+    assert child.data == {"a": 1, "b": 2} and child.heavy == {"h": 2}
+    assert view.data == {"a": 1} and view.heavy == {"h": 1}
+    assert s.data == {"a": 1} and s.heavy == {"h": 1}
+    assert child.update(data={"a": 3}).data == {"a": 3, "b": 2}
+
+
 def test_keys_of_str_subclasses_come_back_as_plain_str():
     class Name(str):
         pass
@@ -304,9 +317,12 @@ class Node:
     pass
 
 
-def test_cycle_through_a_state_is_collected():
+@pytest.mark.parametrize("views_read", [False, True])
+def test_cycle_through_a_state_is_collected(views_read):
     n = Node()
-    s = State(data={"n": n})
+    s = State(data={"n": n}, heavy={"n": n})
+    if views_read:  # the first reads build the dicts that later reads copy
+        assert s.data["n"] is n and s.heavy["n"] is n
     n.state = s
     alive = weakref.ref(n)
     del n, s
@@ -351,13 +367,27 @@ def test_last_version_alive_reports_everything_again():
     assert alive() is None
 
 
-def test_releasing_a_long_chain_of_states(run_python):
-    r = run_python(
-        "from olvex_core import State\n"
+@pytest.mark.parametrize(
+    "build",
+    [
         "s = State()\n"
         "for _ in range(200_000):\n"
-        "    s = State(data={'prev': s}).update(data={'n': 1})\n"
-        "del s\n"
+        "    s = State(data={'prev': s}).update(data={'n': 1})\n",
+        "s = None\n"
+        "for _ in range(200_000):\n"
+        "    s = OutboxMsg('t', s)\n",
+        # Links of every kind in one chain, each release queuing the others.
+        "s = None\n"
+        "for _ in range(70_000):\n"
+        "    s = SupervisorProxy(State(data={'prev': OutboxMsg('t', s)}))\n",
+    ],
+    ids=["states", "outbox-messages", "mixed"],
+)
+def test_releasing_a_long_chain(run_python, build):
+    r = run_python(
+        "from olvex_core import OutboxMsg, State, SupervisorProxy\n"
+        + build
+        + "del s\n"
         "print('released')\n"
     )
     assert r.returncode == 0, r.stderr

@@ -1,0 +1,61 @@
+"""State construction from a dict and the `data` view, per key, beside
+copying the dict in the same run."""
+import gc
+import time
+
+from harness import row, show
+
+BUILD_SIZES = (10_000, 1_000_000)
+# Half of what a construction cost per key before it took the bulk build
+# (inserting one by one: about 460 ns at 10,000 keys and 1,870 ns at
+# 1,000,000, best of several rounds, on the machine the goal was set on).
+BUILD_GOAL_NS = {10_000: 230, 1_000_000: 935}
+VIEW_SIZES = (1_000, 1_000_000)
+VIEW_GOAL = 4.0  # s.data per key over dict(d) per key
+
+
+def _per_key(fn, n, rounds):
+    """The best of `rounds` timings of fn(), per key, with the collector off
+    (its passes over a million fresh objects would swamp the figure)."""
+    best = float("inf")
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            t0 = time.perf_counter_ns()
+            result = fn()
+            best = min(best, time.perf_counter_ns() - t0)
+            del result
+    finally:
+        gc.enable()
+    return best / n
+
+
+def _data(n):
+    return {f"key{i}": i for i in range(n)}
+
+
+def rows():
+    from olvex_core import State
+
+    out = []
+    for n in BUILD_SIZES:
+        d = _data(n)
+        rounds = 7 if n >= 1_000_000 else 200
+        copy_ns = _per_key(lambda: dict(d), n, rounds)
+        build_ns = _per_key(lambda: State(data=d), n, rounds)
+        out.append(row(f"State(data=d) per key, N={n:,}", build_ns, goal_ns=BUILD_GOAL_NS[n],
+                       ratio=build_ns / copy_ns, note=f"ratio to dict(d) per key ({copy_ns:.0f} ns)"))
+    for n in VIEW_SIZES:
+        d = _data(n)
+        s = State(data=d)
+        rounds = 7 if n >= 1_000_000 else 200
+        first_ns = _per_key(lambda: s.data, n, 1)  # builds the dict that later reads copy
+        copy_ns = _per_key(lambda: dict(d), n, rounds)
+        view_ns = _per_key(lambda: s.data, n, rounds)
+        out.append(row(f"State.data per key, N={n:,}", view_ns, ratio=view_ns / copy_ns, goal_ratio=VIEW_GOAL,
+                       note=f"ratio to dict(d) per key ({copy_ns:.0f} ns); first read {first_ns:.0f} ns"))
+    return out
+
+
+if __name__ == "__main__":
+    show(rows())
