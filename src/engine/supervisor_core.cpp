@@ -25,6 +25,7 @@
 #include "py/convert.hpp"
 #include "py/lock.hpp"
 #include "py/native.hpp"
+#include "py/release.hpp"
 #include "py/trampoline.hpp"
 #include "support/seeded_hash.hpp"
 
@@ -68,32 +69,10 @@ StoreData& data(PyObject* self) noexcept { return py::value_of<StoreData>(self);
 py::BorrowFlag& flag(PyObject* self) noexcept { return py::flag_of<StoreData>(self); }
 
 // Releasing a store can release another one stored in it, and so on down a
-// chain; past a fixed depth the maps are queued and released by the
-// outermost release on this thread, so a long chain cannot exhaust the
-// stack.
-constexpr int kMaxReleaseDepth = 64;
-thread_local int t_release_depth = 0;
-thread_local std::vector<EntryMap> t_deferred;
-
+// chain: the map goes through the module's bounded-depth release.
 void release_map(EntryMap&& map) noexcept {
   if (map.empty()) return;
-  if (t_release_depth >= kMaxReleaseDepth) {
-    try {
-      t_deferred.push_back(std::move(map));
-      return;
-    } catch (const std::bad_alloc&) {
-      // No room for the queue: release in place.
-    }
-  }
-  ++t_release_depth;
-  { EntryMap dying(std::move(map)); }
-  if (t_release_depth == 1) {
-    while (!t_deferred.empty()) {
-      EntryMap next(std::move(t_deferred.back()));
-      t_deferred.pop_back();
-    }
-  }
-  --t_release_depth;
+  py::release_value(map);
 }
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

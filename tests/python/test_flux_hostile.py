@@ -62,7 +62,7 @@ CASES = [
 @pytest.mark.parametrize("name, code, outcome", CASES, ids=[c[0] for c in CASES])
 def test_hostile_input_ends_in_an_exception(run_python, name, code, outcome):
     if SANITIZED and outcome == "MemoryError":
-        pytest.skip("needs the memory cap")
+        pytest.skip("the memory cap cannot hold the address sanitizer's reservations")
     script = PRELUDE + textwrap.dedent(f"""
         try:
             {code}
