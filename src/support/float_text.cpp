@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <string_view>
 
 namespace olvex::support {
@@ -28,7 +27,11 @@ std::string plain_decimal(double value) {
         if (sci[j] != '.') digits.push_back(sci[j]);
     }
     while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-    const int exponent = std::atoi(sci.data() + e + 1);
+    // The exponent ends where the digits do: the buffer holds no terminator.
+    int exponent = 0;
+    const char* exp_begin = sci.data() + e + 1;
+    if (*exp_begin == '+') ++exp_begin;
+    std::from_chars(exp_begin, sci.data() + sci.size(), exponent);
 
     if (digits == "0") {
         out.push_back('0');
