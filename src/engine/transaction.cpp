@@ -304,7 +304,10 @@ DeltaTicket log_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject*
   std::uint64_t number = t.last_ticket.fetch_add(1, std::memory_order_relaxed) + 1;
   DeltaEntry entry{py::Str::exact(path), Ref::borrow(new_val ? py::optional(new_val) : nullptr),
                    Ref::borrow(old_val ? py::optional(old_val) : nullptr), number};
-  t.delta_log.with([&](DeltaLog& log) { log.push_back(std::move(entry)); });
+  t.delta_log.with([&](DeltaLog& log) {
+    if (log.capacity() == 0) log.reserve(8);  // a process logs a few writes; spare the first regrowths
+    log.push_back(std::move(entry));
+  });
   return {Ref::borrow(tx), number};
 }
 
