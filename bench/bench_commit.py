@@ -75,23 +75,19 @@ class PyProxy:
             return PyProxy(self.tx.get_shadow(value, full), full, self.tx, self._lens(full))
         return value
 
-    def __setattr__(self, name, value):
-        full = f"{self.path}.{name}" if self.path else name
+    def _write(self, full, key, value, what):
         lens = self._lens(full)
         if not lens & 4:
-            raise PermissionError(f"Permission Denied: UPDATE capability required for '{full}'. "
+            raise PermissionError(f"Permission Denied: UPDATE capability required for {what}'{full}'. "
                                   f"(Current Lens: {lens:04b})")
-        self.tx.log_delta(full, self.target.get(name), value)
-        self.target[name] = value
-
-    def __setitem__(self, key, value):
-        full = f"{self.path}[{key}]" if self.path else str(key)
-        lens = self._lens(full)
-        if not lens & 4:
-            raise PermissionError(f"Permission Denied: UPDATE capability required for item assignment at "
-                                  f"'{full}'. (Current Lens: {lens:04b})")
         self.tx.log_delta(full, self.target.get(key), value)
         self.target[key] = value
+
+    def __setattr__(self, name, value):
+        self._write(f"{self.path}.{name}" if self.path else name, name, value, "")
+
+    def __setitem__(self, key, value):
+        self._write(f"{self.path}[{key}]" if self.path else str(key), key, value, "item assignment at ")
 
 
 class PyState:

@@ -90,9 +90,8 @@ void exit_transaction(PyObject* tx, PyObject* exc_type) {
 
 void flush_outbox(PyObject* tx) {
   TransactionData& t = transaction_data(tx);
-  // Nothing to move, no hold: the engine is not touched. Only Python code
-  // adds messages, and none runs between this test and the move but while
-  // the hold is awaited, which the move then simply includes.
+  // Nothing to move, no hold: the engine is not touched. Messages added
+  // while the hold is awaited (other threads run then) simply move too.
   if (t.outbox->size() == 0) return;
   PyObject* engine = t.engine.get();
   // Held before any message leaves the transaction, so a wait or a refusal

@@ -427,6 +427,23 @@ def test_schema_may_call_back_into_the_engine():
     assert engine.outbox.len() == 1
 
 
+def test_exits_re_entered_from_the_road_each_commit():
+    class Reentrant(OlvexEngine):
+        depth = 0
+
+        def commit_state(self, new):
+            OlvexEngine.commit_state(self, new)
+            if self.depth == 0:
+                self.depth += 1
+                tx.__exit__()  # the same transaction, held shared by the outer exit
+
+    engine = Reentrant()
+    tx = with_message(engine.transaction())
+    tx.log_delta("domain.x", None, 1)
+    tx.__exit__()
+    assert versions(engine) == 2 and engine.outbox.len() == 1 and tx.outbox.len() == 0
+
+
 def test_the_road_tolerates_odd_objects():
     class Odd(OlvexEngine):
         state = property(lambda self: Anything())

@@ -87,6 +87,14 @@ ATTR = "attr"
 ITEM = "item"
 
 
+def assign(p, form, key, value):
+    """p.key = value or p[key] = value; setattr takes any name object."""
+    if form == ATTR:
+        P.__setattr__(p, key, value)
+    else:
+        p[key] = value
+
+
 @pytest.mark.parametrize(
     "form, kwargs, name, exc, message",
     [
@@ -116,10 +124,7 @@ def test_refusals_in_order(form, kwargs, name, exc, message):
     target = {}
     p = P(target, "domain", **kwargs)
     with pytest.raises(exc) as e:
-        if form == ATTR:
-            P.__setattr__(p, name, 5)
-        else:
-            p[name] = 5
+        assign(p, form, name, 5)
     if message is not None:
         assert str(e.value) == message
     assert target == {} and tx.deltas == []
@@ -179,10 +184,7 @@ def test_lens_of_attribute_and_item_assignment(overrides, caps, name, override, 
         target = {}
         p = P(target, "domain", transaction=tx, capabilities=caps)
         try:
-            if form == ATTR:
-                setattr(p, name, 1)
-            else:
-                p[name] = 1
+            assign(p, form, name, 1)
         except PermissionError as e:
             assert lens is not None, str(e)
             where = f"'domain.{name}'" if form == ATTR else f"item assignment at 'domain[{name}]'"
@@ -291,21 +293,14 @@ def test_old_value_is_read_only_with_a_current_transaction():
 )
 @on_fresh_thread
 def test_failed_writes_propagate_and_leave_no_native_entry(target, form, exc):
+    key = "y" if form == ATTR else [] if isinstance(target, dict) else 5
     tx = native_tx()
-    p = P(target, "domain", transaction=tx)
     with pytest.raises(exc):
-        if form == ATTR:
-            p.y = 1
-        else:
-            p[[] if isinstance(target, dict) else 5] = 1
+        assign(P(target, "domain", transaction=tx), form, key, 1)
     assert tx.get_delta_log() == []
     duck = FakeTx()
-    p = P(target, "domain", transaction=duck)
     with pytest.raises(exc):
-        if form == ATTR:
-            p.y = 1
-        else:
-            p[[] if isinstance(target, dict) else 5] = 1
+        assign(P(target, "domain", transaction=duck), form, key, 1)
     assert len(duck.deltas) == 1  # a duck-typed transaction keeps what it recorded
 
 
@@ -381,10 +376,7 @@ def test_report_raising_beyond_exception_stops_the_write_unprinted(capfd, exc, f
     target = {}
     p = P(target, "domain", transaction=FailingTx(exc("stop")))
     with pytest.raises(exc):
-        if form == ATTR:
-            p.x = 1
-        else:
-            p["x"] = 1
+        assign(p, form, "x", 1)
     assert target == {} and capfd.readouterr() == ("", "")
 
 
@@ -400,6 +392,38 @@ def test_loud_report_survives_a_broken_stderr(capfd, monkeypatch):
     monkeypatch.undo()
     assert target == {"x": 1}
     assert capfd.readouterr().err.startswith("ERROR: Transaction object missing log_delta!\n")
+
+
+def test_loud_report_with_descriptor_2_closed_still_writes(run_python):
+    code = """if True:
+        import os, olvex_core
+        class NoTx:
+            def get_shadow(self, v, p):
+                return v
+        target = {}
+        os.close(2)
+        olvex_core.SupervisorProxy(target, "domain", transaction=NoTx()).x = 1
+        print(target)
+    """
+    done = run_python(code)
+    assert done.returncode == 0 and done.stdout == "{'x': 1}\n"
+
+
+@on_fresh_thread
+def test_writes_that_re_enter_the_proxy():
+    tx = native_tx()
+
+    class Target(dict):
+        def __setitem__(self, key, value):
+            if key == "outer":
+                p["inner"] = value + 1  # a nested write through the same proxy
+            super().__setitem__(key, value)
+
+    target = Target()
+    p = P(target, "domain", transaction=tx)
+    p.outer = 1
+    assert target == {"inner": 2, "outer": 1}
+    assert tx.get_delta_log() == ["domain.outer", "domain[inner]"]
 
 
 @on_fresh_thread
@@ -572,10 +596,7 @@ def test_long_proxy_chains_end_in_recursion_error(form):
     # read would run down the chain again).
     p = run_on_thread(chain, 1200)
     with pytest.raises(RecursionError):
-        if form == ATTR:
-            p.x = 1
-        else:
-            p["x"] = 1
+        assign(p, form, "x", 1)
 
 
 @on_fresh_thread
