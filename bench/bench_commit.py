@@ -198,28 +198,34 @@ def native_road(engine, n, SupervisorProxy, OutboxMsg):
         tx.outbox.add(OutboxMsg("order", {"n": n}))
 
 
-def per_run_ns(run, drain, runs=3_000, repeats=REPEATS):
-    """Median over the repeats of the mean cost of one run, each run timed
-    on its own so that the engine's outbox can be emptied between runs,
-    outside the timing (its messages would otherwise pile up)."""
-    means = []
-    for _ in range(repeats):
-        total = 0
-        gc.disable()
-        try:
-            for n in range(runs):
-                t0 = time.perf_counter_ns()
-                run(n)
-                total += time.perf_counter_ns() - t0
-                drain()
-            base = 0
-            for n in range(runs):
-                t0 = time.perf_counter_ns()
-                base += time.perf_counter_ns() - t0
-        finally:
-            gc.enable()
-        means.append((total - base) / runs)
-    return statistics.median(means)
+BLOCK = 100  # runs in a row before the next contender takes its turn
+
+
+def interleaved_ns(runs_and_drains, blocks=30):
+    """For each (run, drain) pair, the mean cost of one run. The pairs take
+    turns block by block, so a slow spell of the shared machine weighs on
+    all of them alike while each block runs warm; each run is timed on its
+    own, so that the outboxes are emptied between runs outside the timing
+    (their messages would otherwise pile up). The timer's own cost is taken
+    off."""
+    totals = [0] * len(runs_and_drains)
+    gc.disable()
+    try:
+        base = 0
+        for _ in range(BLOCK):
+            t0 = time.perf_counter_ns()
+            base += time.perf_counter_ns() - t0
+        for b in range(blocks):
+            for i, (run, drain) in enumerate(runs_and_drains):
+                for n in range(b * BLOCK, (b + 1) * BLOCK):
+                    t0 = time.perf_counter_ns()
+                    run(n)
+                    totals[i] += time.perf_counter_ns() - t0
+                    drain()
+    finally:
+        gc.enable()
+    runs = blocks * BLOCK
+    return [(total - base * blocks) / runs for total in totals]
 
 
 # ---- assignment and the exit alone ------------------------------------------------
@@ -231,26 +237,33 @@ def batch_ns(stmt, setup, names, number=1_000, repeats=51):
     return statistics.median(timer.repeat(repeats, number)) / number
 
 
-def exit_alone_ns(engine, SupervisorProxy, calls=2_000):
-    """Median of single timed exits; each transaction tracks one shadow and
-    logged three writes beforehand."""
-    times = []
-    domain = engine.state.data["domain"]
-    for n in range(calls):
-        tx = engine.transaction()
-        p = SupervisorProxy(domain, "domain", transaction=tx)
-        orders = p["orders"]
-        orders.count = n
-        orders["last"] = "o"
-        p["status"] = "busy"
-        gc.disable()
-        try:
-            t0 = time.perf_counter_ns()
-            tx.__exit__(None, None, None)
-            times.append(time.perf_counter_ns() - t0)
-        finally:
-            gc.enable()
-    return statistics.median(times)
+def prepared_exit(engine, SupervisorProxy, n):
+    """A transaction that tracks one shadow and logged three writes."""
+    tx = engine.transaction()
+    p = SupervisorProxy(engine.state.domain.supervisor_target, "domain", transaction=tx)
+    orders = p["orders"]
+    orders.count = n
+    orders["last"] = "o"
+    p["status"] = "busy"
+    return tx
+
+
+def exit_alone_ns(engines, SupervisorProxy, blocks=20):
+    """Per engine, the median of single timed exits; the engines take turns
+    block by block."""
+    times = [[] for _ in engines]
+    for b in range(blocks):
+        for i, engine in enumerate(engines):
+            for n in range(b * BLOCK, (b + 1) * BLOCK):
+                tx = prepared_exit(engine, SupervisorProxy, n)
+                gc.disable()
+                try:
+                    t0 = time.perf_counter_ns()
+                    tx.__exit__(None, None, None)
+                    times[i].append(time.perf_counter_ns() - t0)
+                finally:
+                    gc.enable()
+    return [statistics.median(t) for t in times]
 
 
 def rows():
@@ -266,8 +279,8 @@ def rows():
         py_engine.outbox.clear()
         del py_engine.state.meta[:-1000]  # a ring of 1,000 lines, as the native one
 
-    native = per_run_ns(lambda n: native_road(engine, n, SupervisorProxy, OutboxMsg), engine.outbox.drain)
-    python = per_run_ns(lambda n: python_road(py_engine, n), drain_python)
+    native, python = interleaved_ns([(lambda n: native_road(engine, n, SupervisorProxy, OutboxMsg), engine.outbox.drain),
+                                     (lambda n: python_road(py_engine, n), drain_python)])
     out.append(row("pure-Python process road, 100-key state", python, note="reference"))
     out.append(row("process road: tx, proxy, 3 writes, message, exit", native, ratio=native / python,
                    goal_ratio=1 / ROAD_SPEEDUP_GOAL,
@@ -285,10 +298,9 @@ def rows():
     out.append(row("p['k'] = i over a shadow, own Transaction current", item, goal_ns=SET_ITEM_GOAL_NS,
                    note=f"{item / bare:.0f}x a bare dict write"))
 
-    small = exit_alone_ns(engine, SupervisorProxy)
     big_engine = OlvexEngine()
     big_engine.commit_state(State(data=domain_state(100_000)))
-    big = exit_alone_ns(big_engine, SupervisorProxy)
+    small, big = exit_alone_ns([engine, big_engine], SupervisorProxy)
     out.append(row("Transaction.__exit__, 1 shadow + 3 writes, 100 keys", small, goal_ns=EXIT_GOAL_NS))
     out.append(row("Transaction.__exit__, 1 shadow + 3 writes, 100,000 keys", big, ratio=big / small,
                    goal_ratio=EXIT_FLAT_GOAL_RATIO, note="ratio to 100 keys"))

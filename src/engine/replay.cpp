@@ -43,6 +43,29 @@ std::vector<Replayable> replayable(TransactionData& t) {
 
 constexpr std::string_view kHeavyPrefix = "heavy.";
 
+// Whether "heavy" occurs in the path once the "]"s are dropped, as the zone
+// rules read its pieces.
+bool mentions_heavy(std::string_view path) noexcept {
+  constexpr std::string_view word = "heavy";  // no proper prefix of it recurs inside it
+  std::size_t matched = 0;
+  for (char c : path) {
+    if (c == ']') continue;
+    if (c == word[matched]) {
+      if (++matched == word.size()) return true;
+    } else {
+      matched = c == word[0] ? 1 : 0;
+    }
+  }
+  return false;
+}
+
+// Whether the path lies in the Heavy zone. Every Heavy piece is named
+// "heavy" or starts with "heavy_", so a path that never mentions it is
+// spared the full zone walk.
+bool in_heavy_zone(std::string_view path) {
+  return mentions_heavy(path) && support::resolve_zone(path) == support::ContextZone::Heavy;
+}
+
 // Stable by length: equal lengths keep log order. A short log (the usual
 // case) is sorted in place without the merge buffer a stable sort takes.
 void sort_by_length(std::vector<Replayable>& entries) {
@@ -68,7 +91,7 @@ void commit(PyObject* tx) {
   for (const Replayable& e : entries) {
     std::string_view path = e.path.utf8();
     PyObject* target = t.pending_data.get();
-    if (support::resolve_zone(path) == support::ContextZone::Heavy) {
+    if (in_heavy_zone(path)) {
       target = t.pending_heavy.get();
       if (path.starts_with(kHeavyPrefix)) path.remove_prefix(kHeavyPrefix.size());
     }
