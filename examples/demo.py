@@ -3,7 +3,8 @@ public names, a publish/subscribe exchange between a thread blocked in
 recv() and an asyncio task awaiting recv_async(), and a versioned State
 advanced by updates, with its signals, meta log and read-only proxy, and a
 transaction that shadows a value, infers its change and hands an outbox
-message to the engine's worker."""
+message to the engine's worker, and a whole process run: proxy writes, a
+message, the commit onto a new version and a refused write."""
 import asyncio
 import threading
 
@@ -151,8 +152,36 @@ def workflow_tour():
         print("refused:", e)
 
 
+def process_run_tour():
+    engine = olvex_core.OlvexEngine()
+    engine.commit_state(olvex_core.State(
+        data={"domain": {"orders": {"count": 0, "last": None}, "status": "idle", "const_limit": 10}}, version=0))
+    engine.attach_worker(lambda msg: print(f"worker got {msg.topic}: {msg.payload}"))
+    tx = engine.transaction(write_timeout_ms=1000)
+    with tx:
+        # The process's view of the committed domain, reporting to tx.
+        p = olvex_core.SupervisorProxy(engine.state.domain.supervisor_target, "domain", transaction=tx)
+        orders = p["orders"]  # a child over the transaction's shadow copy
+        orders.count = 1
+        orders["last"] = "o-1"
+        p.status = "busy"  # at the root: the committed dict itself
+        tx.outbox.add(olvex_core.OutboxMsg("order.placed", {"id": "o-1"}))
+        try:
+            p.const_limit = 99  # the Constant zone allows reading only
+        except PermissionError as e:
+            print("refused:", e)
+        print("delta log:", tx.get_delta_log())
+        print("outbox before the exit: transaction", tx.outbox.len(), "engine", engine.outbox.len())
+    state = engine.state
+    print(f"committed v{state.version}: domain={state.data['domain']}")
+    print("meta line:", state.get_meta_logs()[-1].message)
+    print("outbox after the exit: transaction", tx.outbox.len(), "engine", engine.outbox.len())
+    engine.process_outbox()
+
+
 if __name__ == "__main__":
     main()
     state_tour()
     transaction_tour()
     workflow_tour()
+    process_run_tour()

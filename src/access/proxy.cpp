@@ -1,5 +1,6 @@
 // SupervisorProxy: the type object, construction, fields and the release of
-// instances. Reads are in proxy_reads.cpp, protocols in proxy_protocols.cpp.
+// instances. Reads are in proxy_reads.cpp, writes in proxy_writes.cpp,
+// protocols in proxy_protocols.cpp.
 #include "access/proxy.hpp"
 
 #include "access/current_tx.hpp"
@@ -170,7 +171,8 @@ PyType_Slot proxy_slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(py::tramp<proxy_length>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(py::tramp<proxy_richcompare>)},
     {Py_tp_getattro, reinterpret_cast<void*>(py::tramp<proxy_getattro>)},
-    // attribute assignment and deletion, item assignment and deletion
+    {Py_tp_setattro, reinterpret_cast<void*>(py::tramp<proxy_setattro>)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(py::tramp<proxy_ass_subscript>)},
     {Py_tp_methods, proxy_methods},
     {Py_tp_getset, proxy_getset},
     {Py_tp_dealloc, reinterpret_cast<void*>(proxy_dealloc)},

@@ -3,6 +3,7 @@
 // each instance carries, the path builders, and the slot and method bodies
 // that the type's tables in proxy.cpp refer to. A file adding behaviour
 // declares its bodies here and adds their rows to those tables.
+#include <cxxabi.h>
 #include <fmt/format.h>
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/transaction.hpp"
 #include "py/native.hpp"
 #include "py/recursion.hpp"
 
@@ -120,6 +122,57 @@ Text text_of(PyObject* o);
 // current transaction's shadow of it when there is one). The caller holds a
 // shared borrow of `self`.
 py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val);
+
+// ---- The delta report (proxy_writes.cpp) -------------------------------------
+// How a write through a proxy reaches the transaction current at the call,
+// shared by assignment and the container methods.
+
+enum class ReportForm {
+  Silent,  // ordinary failures of the report are dropped
+  Loud,    // ... are announced on descriptor 2 and printed on sys.stderr
+};
+
+// Reports one write: `log_delta` of `tx` (the current transaction, not
+// null), looked up by name and called with the three positional arguments
+// (path, old value, new value; a null old value is passed as None), its
+// result dropped. The module's own Transaction, while its class's
+// log_delta is the original one, is logged natively instead, with the same
+// outcome, and the ticket of its entry comes back; every other report gives
+// an empty ticket (a duck-typed transaction keeps what it recorded).
+//
+// The operation goes on whatever happens to an ordinary failure of the
+// report. Silent form: the failure is dropped. Loud form: the line "ERROR:
+// Transaction object missing log_delta!" (the lookup failed) or "ERROR:
+// log_delta failed!" (the call failed), with its newline, goes to
+// descriptor 2 in one write, and the exception with its traceback is
+// printed on sys.stderr (directly, not through sys.excepthook) and cleared;
+// a closed descriptor or a broken sys.stderr drops the line or the print.
+// Any other exception (KeyboardInterrupt, SystemExit, the panic exception)
+// propagates unprinted, and the caller then stops before its write.
+//
+// `path` is an exact str.
+engine::DeltaTicket report_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject* new_val,
+                                 ReportForm form);
+
+// Runs `write` (the operation's change to its target). When it fails, the
+// entry the report left (`ticket`, possibly empty) is withdrawn from its
+// transaction, the one that got it even when the thread's current
+// transaction changed since, and the write's exception passes on unchanged.
+template <class Write>
+void write_or_withdraw(const engine::DeltaTicket& ticket, Write&& write) {
+  try {
+    write();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    engine::withdraw_delta(ticket);
+    throw;
+  }
+}
+
+// Writes (proxy_writes.cpp).
+int proxy_setattro(PyObject* self, PyObject* name, PyObject* value);
+int proxy_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 
 // Reads (proxy_reads.cpp).
 PyObject* proxy_getitem(PyObject* self, PyObject* key);

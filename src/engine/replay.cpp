@@ -6,7 +6,6 @@
 // the log unlocked, so a write that the replay makes (an attribute set on a
 // logging proxy) may report log_delta: such entries stay for later replays.
 #include <algorithm>
-#include <numeric>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -27,6 +26,7 @@ namespace {
 struct Replayable {
   py::Str path;
   Ref value;
+  std::size_t length = 0;  // bytes of the path's lossless text, the sort key
 };
 
 // The replayable entries (those with a new value), in log order.
@@ -43,26 +43,59 @@ std::vector<Replayable> replayable(TransactionData& t) {
 
 constexpr std::string_view kHeavyPrefix = "heavy.";
 
+// Whether "heavy" occurs in the path once the "]"s are dropped, as the zone
+// rules read its pieces.
+bool mentions_heavy(std::string_view path) noexcept {
+  constexpr std::string_view word = "heavy";  // no proper prefix of it recurs inside it
+  std::size_t matched = 0;
+  for (char c : path) {
+    if (c == ']') continue;
+    if (c == word[matched]) {
+      if (++matched == word.size()) return true;
+    } else {
+      matched = c == word[0] ? 1 : 0;
+    }
+  }
+  return false;
+}
+
+// Whether the path lies in the Heavy zone. Every Heavy piece is named
+// "heavy" or starts with "heavy_", so a path that never mentions it is
+// spared the full zone walk.
+bool in_heavy_zone(std::string_view path) {
+  return mentions_heavy(path) && support::resolve_zone(path) == support::ContextZone::Heavy;
+}
+
+// Stable by length: equal lengths keep log order. A short log (the usual
+// case) is sorted in place without the merge buffer a stable sort takes.
+void sort_by_length(std::vector<Replayable>& entries) {
+  constexpr std::size_t kInPlace = 32;
+  auto shorter = [](const Replayable& a, const Replayable& b) { return a.length < b.length; };
+  if (entries.size() > kInPlace) {
+    std::stable_sort(entries.begin(), entries.end(), shorter);
+    return;
+  }
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    for (std::size_t j = i; j > 0 && shorter(entries[j], entries[j - 1]); --j) std::swap(entries[j], entries[j - 1]);
+  }
+}
+
 }  // namespace
 
 void commit(PyObject* tx) {
   TransactionData& t = transaction_data(tx);
   std::vector<Replayable> entries = replayable(t);
-  // Stable by the byte length of the path: equal lengths keep log order.
-  std::vector<std::size_t> lengths(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i) lengths[i] = entries[i].path.bytes().view.size();
-  std::vector<std::size_t> order(entries.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return lengths[a] < lengths[b]; });
-  for (std::size_t i : order) {
-    const Replayable& e = entries[i];
+  for (Replayable& e : entries) e.length = e.path.bytes().view.size();
+  sort_by_length(entries);
+  state::KeyCache keys;  // views into the entries' paths, which outlive it
+  for (const Replayable& e : entries) {
     std::string_view path = e.path.utf8();
     PyObject* target = t.pending_data.get();
-    if (support::resolve_zone(path) == support::ContextZone::Heavy) {
+    if (in_heavy_zone(path)) {
       target = t.pending_heavy.get();
       if (path.starts_with(kHeavyPrefix)) path.remove_prefix(kHeavyPrefix.size());
     }
-    state::set_nested_value(target, path, e.value.get());
+    state::set_nested_value(target, path, e.value.get(), &keys);
   }
 }
 

@@ -9,7 +9,9 @@
 #include "engine/engine.hpp"
 #include "engine/outbox_collector.hpp"
 #include "py/args.hpp"
+#include "py/caught.hpp"
 #include "py/convert.hpp"
+#include "py/names.hpp"
 #include "py/objects.hpp"
 #include "py/trampoline.hpp"
 #include "state/exceptions.hpp"
@@ -104,11 +106,7 @@ PyObject* tx_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* tx_log_delta(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const py::Params<3> params{"Transaction.log_delta", {"path", "old_val", "new_val"}, 1};
   auto [path, old_val, new_val] = params.bind(args, nargs, kwnames);
-  py::SharedBorrow borrow(transaction_flag(self));
-  if (!py::Str::is(path)) py::raise_arg_type("path", path, "PyString");
-  DeltaEntry entry{py::Str::exact(path), Ref::borrow(new_val ? py::optional(new_val) : nullptr),
-                   Ref::borrow(old_val ? py::optional(old_val) : nullptr)};
-  transaction_data(self).delta_log.with([&](DeltaLog& log) { log.push_back(std::move(entry)); });
+  log_delta(self, path, old_val, new_val);
   return py::none().release();
 }
 
@@ -216,9 +214,11 @@ PyMethodDef tx_methods[] = {
      "[v3.1 Delta Replay] Build pending_data from delta_log by replaying mutations"},
     {"get_delta_log", py::method<tx_get_delta_log>(), METH_NOARGS,
      "get_delta_log($self)\n--\n\n[v3.1.2] Expose raw delta log for strict contract validation"},
-    // flush_outbox: "flush_outbox($self)\n--\n\n[v3.3] Manual Flush for Flux Engine / execute()"
-    // __enter__: "__enter__($self)\n--\n\n"
-    // __exit__: "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"
+    {"flush_outbox", py::method<tx_flush_outbox>(), METH_NOARGS,
+     "flush_outbox($self)\n--\n\n[v3.3] Manual Flush for Flux Engine / execute()"},
+    {"__enter__", py::method<tx_enter>(), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", py::method<tx_exit>(), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
     {"infer_shadow_deltas", py::method<tx_infer_shadow_deltas>(), METH_NOARGS,
      "infer_shadow_deltas($self)\n--\n\n[v3.1.2] Infer Deltas from Shadow Mutations (Differential Merging)"},
     {"get_shadow", py::method<tx_get_shadow>(), METH_FASTCALL | METH_KEYWORDS,
@@ -272,9 +272,62 @@ PyType_Spec tx_spec = {
 
 }  // namespace
 
-py::TypeCell transaction_type("Transaction", [] { return py::make_type(&tx_spec); });
+namespace {
+// The class's own log_delta as the type was made, kept for the process:
+// native reporting is sound only while the class still has it.
+PyObject* g_own_log_delta = nullptr;
+}  // namespace
+
+py::TypeCell transaction_type("Transaction", [] {
+  Ref type = Ref::steal(py::make_type(&tx_spec));
+  g_own_log_delta = Ref::check(PyObject_GetAttr(type.get(), OLVEX_NAME(log_delta))).release();
+  return type.release();
+});
 
 bool is_transaction(PyObject* o) { return Py_IS_TYPE(o, reinterpret_cast<PyTypeObject*>(transaction_type.get())); }
+
+bool logs_natively(PyObject* tx) {
+  if (!is_transaction(tx)) return false;
+  // A descriptor read on the class answers with itself.
+  Ref now = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(tx)), OLVEX_NAME(log_delta)));
+  if (!now) {
+    py::discard_ordinary();  // deleted from the class: the call by name reports it
+    return false;
+  }
+  return now.get() == g_own_log_delta;
+}
+
+DeltaTicket log_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject* new_val) {
+  py::SharedBorrow borrow(transaction_flag(tx));
+  if (!py::Str::is(path)) py::raise_arg_type("path", path, "PyString");
+  TransactionData& t = transaction_data(tx);
+  std::uint64_t number = t.last_ticket.fetch_add(1, std::memory_order_relaxed) + 1;
+  DeltaEntry entry{py::Str::exact(path), Ref::borrow(new_val ? py::optional(new_val) : nullptr),
+                   Ref::borrow(old_val ? py::optional(old_val) : nullptr), number};
+  t.delta_log.with([&](DeltaLog& log) {
+    if (log.capacity() == 0) log.reserve(8);  // a process logs a few writes; spare the first regrowths
+    log.push_back(std::move(entry));
+  });
+  return {Ref::borrow(tx), number};
+}
+
+void withdraw_delta(const DeltaTicket& ticket) noexcept {
+  if (!ticket) return;
+  py::ErrorScope keep;  // the failed write's exception stays as it was
+  DeltaEntry gone;      // released after the unlock, below
+  try {
+    transaction_data(ticket.tx.get()).delta_log.run_unless_poisoned([&](DeltaLog& log) {
+      for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        if (it->ticket != ticket.number) continue;
+        gone = std::move(*it);
+        log.erase(std::next(it).base());  // the shift drops only emptied references
+        return;
+      }
+    });
+  } catch (...) {
+    // Only the mutex itself can fail here; the entry then stays.
+  }
+}
 
 Ref new_transaction(Ref engine, std::uint64_t write_timeout_ms) {
   return make_transaction(std::move(engine), write_timeout_ms);

@@ -13,6 +13,7 @@
 // be released after the unlock. Re-entry from that code therefore never
 // deadlocks, and no thread waits for a record while holding the
 // interpreter lock.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -36,6 +37,9 @@ struct DeltaEntry {
   py::Ref path;  // an exact str
   py::Ref new_val;
   py::Ref old_val;  // informational only
+  // The number a native report handed out for this entry (DeltaTicket);
+  // 0 for entries nobody may withdraw.
+  std::uint64_t ticket = 0;
 };
 using DeltaLog = std::vector<DeltaEntry>;
 
@@ -79,6 +83,8 @@ struct TransactionData {
   py::Mutex<bool> deltas_inferred;
   // Set by __enter__; the exit road's time check reads it.
   std::optional<std::chrono::steady_clock::time_point> entered_at;
+  // The last ticket number handed out; numbers start at 1.
+  std::atomic<std::uint64_t> last_ticket{0};
 };
 
 extern py::TypeCell transaction_type;
@@ -101,6 +107,33 @@ inline py::BorrowFlag& transaction_flag(PyObject* tx) noexcept { return py::flag
 // path). Fails with the isolation RuntimeError when the copy fails.
 py::Ref get_shadow(PyObject* tx, PyObject* val, PyObject* path);
 
+// What one native log_delta left in a transaction's log: the transaction
+// and the entry's number, unique within it. An empty ticket (no
+// transaction) stands for a report that went elsewhere and cannot be
+// withdrawn.
+struct DeltaTicket {
+  py::Ref tx;
+  std::uint64_t number = 0;
+  explicit operator bool() const noexcept { return static_cast<bool>(tx); }
+};
+
+// Whether a report to `tx` may go through log_delta() below: `tx` is the
+// module's own Transaction and its class's `log_delta` is still the
+// original method (a patched one is called by name instead).
+bool logs_natively(PyObject* tx);
+
+// Transaction.log_delta(path, old_val, new_val) without the binding: takes
+// the shared borrow ("Already mutably borrowed"), appends a SET entry
+// (None values stored as absent) and returns its ticket. `path` is a str.
+DeltaTicket log_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject* new_val);
+
+// Removes the entry `ticket` names, searching from the newest (entries
+// logged after it stay in order); nothing when it is empty or the entry is
+// gone. The entry is released after the log's mutex is let go, with any
+// pending exception kept as it was, so a failed write's exception passes
+// on unchanged. A poisoned log is left alone.
+void withdraw_delta(const DeltaTicket& ticket) noexcept;
+
 // Records nothing: guards report here, and their writes reach the commit
 // only through shadow inference.
 inline void log_internal(PyObject* /*tx*/, std::string_view /*path*/, std::string_view /*op*/,
@@ -116,6 +149,10 @@ void infer_shadow_deltas(PyObject* tx);
 void commit(PyObject* tx);
 
 // ---- Method bodies defined in other files ------------------------------------
+// commit.cpp
+PyObject* tx_flush_outbox(PyObject* self, PyObject*);
+PyObject* tx_enter(PyObject* self, PyObject*);
+PyObject* tx_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // shadows.cpp
 PyObject* tx_get_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* tx_is_known_shadow(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

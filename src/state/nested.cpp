@@ -65,7 +65,7 @@ Ref try_getattr(PyObject* o, PyObject* name) {
   return Ref::steal(r);
 }
 
-Ref key_object(const std::string& name) {
+Ref key_object(std::string_view name) {
   return Ref::check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
@@ -139,16 +139,28 @@ Ref unwrapped(PyObject* v) {
   return Ref::borrow(v);
 }
 
-// Iterative over the segments: no recursion, whatever the structure.
-void set_nested_value(PyObject* root, std::string_view path, PyObject* value) {
-  const auto segments = support::parse_path_segments(path);
+// Iterative over the segments: no recursion, whatever the structure. The
+// segments are views into `path` (a replay runs this once per entry), so
+// the only objects made are the key strings.
+Ref KeyCache::get(std::string_view text) {
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (keys_[i].first == text) return keys_[i].second;
+  }
+  Ref key = key_object(text);
+  if (size_ < kLimit) keys_[size_++] = {text, key};
+  return key;
+}
+
+void set_nested_value(PyObject* root, std::string_view path, PyObject* value, KeyCache* keys) {
+  std::size_t count = 0;
+  support::for_each_segment(path, [&](const support::SegmentView&) { ++count; });
+  std::size_t i = 0;
   Ref current = Ref::borrow(root);
-  for (std::size_t i = 0; i < segments.size(); ++i) {
-    const auto& seg = segments[i];
-    const bool last = i + 1 == segments.size();
+  support::for_each_segment(path, [&](const support::SegmentView& seg) {
+    const bool last = ++i == count;
     PyObject* cur = current.get();
-    if (seg.is_index()) {
-      const std::uint64_t n = seg.index_value();
+    if (seg.is_index) {
+      const std::uint64_t n = seg.index;
       if (last) {
         if (PyList_Check(cur)) {
           write_list_index(cur, n, value);
@@ -162,10 +174,10 @@ void set_nested_value(PyObject* root, std::string_view path, PyObject* value) {
       }
       if (!PyList_Check(cur)) raise_path(support::cannot_navigate_index(n));
       current = list_child(cur, n);
-      continue;
+      return;
     }
-    const std::string& name = seg.key_name();
-    Ref key = key_object(name);
+    const std::string_view name = seg.key;
+    Ref key = keys ? keys->get(name) : key_object(name);
     if (last) {
       if (PyDict_Check(cur)) {
         Ref v = unwrapped(value);
@@ -182,7 +194,7 @@ void set_nested_value(PyObject* root, std::string_view path, PyObject* value) {
       if (!next) replace_error(support::cannot_navigate_key, name, cur);
       current = Ref::steal(next);
     }
-  }
+  });
 }
 
 void deep_update_inplace(PyObject* target, PyObject* source) {

@@ -24,40 +24,20 @@ std::optional<std::uint64_t> parse_index(std::string_view s) noexcept {
     return value;
 }
 
-PathSegment bracket_segment(std::string_view content) {
-    if (auto n = parse_index(content)) return PathSegment::index(*n);
+}  // namespace
+
+SegmentView bracket_segment_view(std::string_view content) noexcept {
+    if (auto n = parse_index(content)) return {true, *n, {}};
     while (!content.empty() && is_quote(content.front())) content.remove_prefix(1);
     while (!content.empty() && is_quote(content.back())) content.remove_suffix(1);
-    return PathSegment::key(std::string(content));
+    return {false, 0, content};
 }
-
-}  // namespace
 
 std::vector<PathSegment> parse_path_segments(std::string_view path) {
     std::vector<PathSegment> out;
-    std::size_t key_start = 0;  // the pending key is path[key_start, i)
-    auto flush_key = [&](std::size_t end) {
-        if (end > key_start) out.push_back(PathSegment::key(std::string(path.substr(key_start, end - key_start))));
-    };
-    std::size_t i = 0;
-    while (i < path.size()) {
-        const char c = path[i];
-        if (c == '.') {
-            flush_key(i);
-            key_start = ++i;
-        } else if (c == '[') {
-            flush_key(i);
-            const std::size_t open = i + 1;
-            const std::size_t close = path.find(']', open);
-            const std::size_t end = close == std::string_view::npos ? path.size() : close;
-            out.push_back(bracket_segment(path.substr(open, end - open)));
-            i = close == std::string_view::npos ? path.size() : close + 1;
-            key_start = i;
-        } else {
-            ++i;
-        }
-    }
-    flush_key(path.size());
+    for_each_segment(path, [&](const SegmentView& seg) {
+        out.push_back(seg.is_index ? PathSegment::index(seg.index) : PathSegment::key(std::string(seg.key)));
+    });
     return out;
 }
 

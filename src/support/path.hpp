@@ -46,6 +46,48 @@ struct PathSegment {
 // character the grammar reacts to is ASCII, so a byte scan is exact.
 std::vector<PathSegment> parse_path_segments(std::string_view path);
 
+// One segment as a view into the path text, for walks that need no copy:
+// a key (a bracketed key with its quotes trimmed) or an index.
+struct SegmentView {
+    bool is_index;
+    std::uint64_t index;   // when is_index
+    std::string_view key;  // otherwise
+};
+
+// The segment of a bracket's content: an index when it is a plain unsigned
+// 64-bit number ("+" and leading zeros allowed), else a key without the
+// quotes at either end.
+SegmentView bracket_segment_view(std::string_view content) noexcept;
+
+// Calls `f(SegmentView)` for each segment of `path` in order: the segments
+// parse_path_segments returns, without allocating.
+template <class F>
+void for_each_segment(std::string_view path, F&& f) {
+    std::size_t key_start = 0;  // the pending key is path[key_start, i)
+    auto flush_key = [&](std::size_t end) {
+        if (end > key_start) f(SegmentView{false, 0, path.substr(key_start, end - key_start)});
+    };
+    std::size_t i = 0;
+    while (i < path.size()) {
+        const char c = path[i];
+        if (c == '.') {
+            flush_key(i);
+            key_start = ++i;
+        } else if (c == '[') {
+            flush_key(i);
+            const std::size_t open = i + 1;
+            const std::size_t close = path.find(']', open);
+            const std::size_t end = close == std::string_view::npos ? path.size() : close;
+            f(bracket_segment_view(path.substr(open, end - open)));
+            i = close == std::string_view::npos ? path.size() : close + 1;
+            key_start = i;
+        } else {
+            ++i;
+        }
+    }
+    flush_key(path.size());
+}
+
 // The Python exception class a path failure must be raised as.
 enum class PathErrorKind { TypeError, IndexError };
 

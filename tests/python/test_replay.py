@@ -52,6 +52,7 @@ def test_explicit_updates_and_deltas():
         ("heavy[0]", {"heavy": {"0": "v"}}, {}),
         ("heavy.a.b", {"a": {"b": "v"}}, {}),
         ("heavyish.a", {}, {"heavyish": {"a": "v"}}),
+        ("a[hea]vy.x", {"a": {"hea": {"vy": {"x": "v"}}}}, {}),  # the zone rules drop "]"
         ("domain.a", {}, {"domain": {"a": "v"}}),
     ],
 )
