@@ -44,6 +44,8 @@ constexpr int kMaxReleaseDepth = 64;
 thread_local int t_release_depth = 0;
 thread_local std::vector<PyObject*> t_deferred;
 
+}  // namespace
+
 void release_target(PyObject* target) {
   if (!target) return;
   if (t_release_depth >= kMaxReleaseDepth) {
@@ -65,6 +67,8 @@ void release_target(PyObject* target) {
   }
   --t_release_depth;
 }
+
+namespace {
 
 void proxy_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
