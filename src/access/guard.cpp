@@ -177,8 +177,8 @@ PyObject* get_outbox(PyObject* self, void*) {
   py::SharedBorrow borrow(guard_flag(self));
   py::Ref target = guard_data(self).target;
   if (auto buffer = process_context_outbox(target.get())) return state::outbox_object_for(std::move(*buffer)).release();
-  ForwardGuard depth(kGuardForwardWhere);
-  return py::Ref::check(PyObject_GetAttr(target.get(), OLVEX_NAME(outbox))).release();
+  ++t_outbox_forwards;
+  return target_attr(target.get(), OLVEX_NAME(outbox)).release();
 }
 
 PyObject* get_policy_id(PyObject* self, void*) {

@@ -45,6 +45,13 @@ inline py::BorrowFlag& guard_flag(PyObject* self) noexcept { return py::flag_of<
 // the forwarding-depth guard the proxies use: one counter for mixed chains.
 inline constexpr const char* kGuardForwardWhere = " while calling through a ContextGuard";
 
+// getattr(target, name) within the forwarding bound. An AttributeError
+// that a lookup cut off by the bound left behind becomes RecursionError.
+py::Ref target_attr(PyObject* target, PyObject* name);
+
+// How often the `outbox` property has asked a target on this thread.
+inline thread_local unsigned long t_outbox_forwards = 0;
+
 // A new guard of the base class, as reads build their children.
 py::Ref make_guard(PyObject* target, const support::SharedPolicy* policy, std::string path_prefix, PyObject* tx,
                    bool is_admin);

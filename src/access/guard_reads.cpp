@@ -112,10 +112,24 @@ bool is_dunder(PyObject* name) {
          PyUnicode_ReadChar(name, n - 2) == '_' && PyUnicode_ReadChar(name, n - 1) == '_';
 }
 
+}  // namespace
+
 py::Ref target_attr(PyObject* target, PyObject* name) {
+  const unsigned overflows = t_forward_overflows;
   ForwardGuard depth(kGuardForwardWhere);
-  return py::Ref::check(PyObject_GetAttr(target, name));
+  PyObject* found = PyObject_GetAttr(target, name);
+  if (found) return py::Ref::steal(found);
+  // A proxy further down reports a lookup cut off at the forwarding bound
+  // as a missing attribute; it is the bound, and going on would only reach
+  // it again.
+  if (overflows != t_forward_overflows && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    py::raise(PyExc_RecursionError, fmt::format("maximum recursion depth exceeded{}", kGuardForwardWhere));
+  }
+  throw py::PyErrorSet{};
 }
+
+namespace {
 
 // The attribute fallback, also the road of text keys that indexing missed.
 // `name` is a str (a subclass counts as its text). The caller holds the
@@ -155,8 +169,16 @@ py::Ref index_target(PyObject* target, PyObject* key) {
 
 PyObject* guard_getattro(PyObject* self, PyObject* name) {
   // The generic lookup first: the class's attributes and the instance dict.
+  const unsigned long forwards = t_outbox_forwards;
   if (PyObject* found = PyObject_GenericGetAttr(self, name)) return found;
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::PyErrorSet{};
+  // The outbox property found no outbox on the target, and the fallback
+  // would ask the target again. When the property's own question already
+  // went through another guard's outbox, that guard has asked twice; asking
+  // again at every level of a chain would double the work per level.
+  if (t_outbox_forwards - forwards > 1 && PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, "outbox") == 1) {
+    throw py::PyErrorSet{};
+  }
   PyErr_Clear();
   py::SharedBorrow borrow(guard_flag(self));
   return attr_fallback(guard_data(self), name).release();
