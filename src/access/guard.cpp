@@ -87,7 +87,7 @@ bool fixed_sequence(PyObject* o) noexcept { return PyList_CheckExact(o) || PyTup
 // are read directly, so none of its methods runs.
 void add_text(ContractTexts& out, PyObject* item) {
   static const auto str_hash = reinterpret_cast<hashfunc>(PyType_GetSlot(&PyUnicode_Type, Py_tp_hash));
-  if (!PyUnicode_Check(item)) py::raise_type(item, "PyString");
+  if (!PyUnicode_CheckExact(item) && !PyUnicode_Check(item)) py::raise_type(item, "PyString");
   std::string_view text = py::utf8(item);
   Py_hash_t h = str_hash(item);
   if (h == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
