@@ -319,7 +319,7 @@ std::optional<state::OutboxRef> process_context_outbox(PyObject* /*target*/) {
 }
 
 std::optional<long long> integer_key(PyObject* key) {
-  if (PyUnicode_Check(key)) return std::nullopt;
+  if (PyUnicode_CheckExact(key) || PyUnicode_Check(key)) return std::nullopt;
   py::Ref index;
   if (PyLong_Check(key)) {
     index = py::Ref::borrow(key);

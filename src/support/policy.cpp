@@ -172,33 +172,6 @@ PolicyRegistry& POLICY_REGISTRY() {
   return *registry;
 }
 
-namespace {
-
-// Whether the n bytes at a and b are equal. Paths that share a long prefix
-// differ near their ends, so the last word is compared first.
-bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
-  if (n >= 8) {
-    std::uint64_t x, y;
-    std::memcpy(&x, a + n - 8, 8);
-    std::memcpy(&y, b + n - 8, 8);
-    return x == y && std::memcmp(a, b, n - 8) == 0;
-  }
-  return std::memcmp(a, b, n) == 0;
-}
-
-}  // namespace
-
-bool entry_matches(std::string_view entry, std::string_view path) noexcept {
-  if (entry.size() == path.size()) return same_bytes(entry.data(), path.data(), path.size());
-  if (entry.size() > path.size()) {
-    // The declared path lies inside the accessed one.
-    return entry[path.size()] == '.' && same_bytes(entry.data(), path.data(), path.size());
-  }
-  // The accessed path lies inside the declared one, or is an element of it.
-  const char sep = path[entry.size()];
-  return (sep == '.' || sep == '[') && same_bytes(entry.data(), path.data(), entry.size());
-}
-
 bool check_permissions(const SharedPolicy& policy, bool is_admin, std::string_view path, bool write) noexcept {
   if (is_admin) return true;
   auto any = [path](const std::vector<std::string>& entries) {

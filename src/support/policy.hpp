@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -80,11 +81,34 @@ class PolicyRegistry {
 // be released during interpreter teardown).
 PolicyRegistry& POLICY_REGISTRY();
 
+namespace detail {
+// Whether the n bytes at a and b are equal. Paths that share a long prefix
+// differ near their ends, so the last word is compared first.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  if (n >= 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + n - 8, 8);
+    std::memcpy(&y, b + n - 8, 8);
+    return x == y && std::memcmp(a, b, n - 8) == 0;
+  }
+  return std::memcmp(a, b, n) == 0;
+}
+}  // namespace detail
+
 // Does the accessed `path` match the declared `entry`? Equal texts; the
 // entry inside the path (path + "." begins the entry); the path inside the
 // entry (entry + "." or entry + "[" begins the path). Exact text, no
 // normalisation.
-bool entry_matches(std::string_view entry, std::string_view path) noexcept;
+inline bool entry_matches(std::string_view entry, std::string_view path) noexcept {
+  if (entry.size() == path.size()) return detail::same_bytes(entry.data(), path.data(), path.size());
+  if (entry.size() > path.size()) {
+    // The declared path lies inside the accessed one.
+    return entry[path.size()] == '.' && detail::same_bytes(entry.data(), path.data(), path.size());
+  }
+  // The accessed path lies inside the declared one, or is an element of it.
+  const char sep = path[entry.size()];
+  return (sep == '.' || sep == '[') && detail::same_bytes(entry.data(), path.data(), entry.size());
+}
 
 // The contract check: admin passes at once; a write scans the outputs, a
 // read the inputs and then the outputs, for the first matching entry.
