@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "access/guard.hpp"
 #include "access/proxy.hpp"
 #include "engine/audit.hpp"
 #include "engine/conflict_manager.hpp"
@@ -104,7 +105,7 @@ std::vector<Entry> registration_table() {
       {"OutboxMsg", Kind::Class, &state::outbox_msg_type},
       {"MetaLogEntry", Kind::Class, &state::meta_log_entry_type},
       {"ContextError", Kind::Exception, nullptr, Exc::ContextError},
-      {"ContextGuard", Kind::Absent},
+      {"ContextGuard", Kind::Class, &access::context_guard_type},
       {"register_physics_override", Kind::Function, nullptr, {}, &state::register_physics_override_def},
       {"clear_physics_overrides", Kind::Function, nullptr, {}, &state::clear_physics_overrides_def},
       {"ConfigLoader", Kind::Class, &state::config_loader_type},

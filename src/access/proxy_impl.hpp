@@ -49,10 +49,13 @@ inline thread_local int t_forward_depth = 0;
 inline thread_local unsigned t_forward_overflows = 0;
 inline constexpr const char* kForwardDepthMessage =
     "maximum recursion depth exceeded while reading through a SupervisorProxy";
+inline constexpr const char* kProxyForwardWhere = " while reading through a SupervisorProxy";
 
 class ForwardGuard {
  public:
-  ForwardGuard() = default;
+  ForwardGuard() : ForwardGuard(kProxyForwardWhere) {}
+  // `where` completes the RecursionError's "maximum recursion depth exceeded".
+  explicit ForwardGuard(const char* where) : count_(where), scope_(where) {}
   ForwardGuard(const ForwardGuard&) = delete;
   ForwardGuard& operator=(const ForwardGuard&) = delete;
 
@@ -60,16 +63,16 @@ class ForwardGuard {
   // The module's own bound is tested first; members are built in order and
   // a failure of the second unwinds the first.
   struct Count {
-    Count() {
+    explicit Count(const char* where) {
       if (t_forward_depth >= kMaxForwardDepth) {
         ++t_forward_overflows;
-        py::raise(PyExc_RecursionError, kForwardDepthMessage);
+        py::raise(PyExc_RecursionError, fmt::format("maximum recursion depth exceeded{}", where));
       }
       ++t_forward_depth;
     }
     ~Count() { --t_forward_depth; }
   } count_;
-  py::RecursionScope scope_{" while reading through a SupervisorProxy"};
+  py::RecursionScope scope_;
 };
 
 inline ProxyData& proxy_data(PyObject* self) noexcept { return py::value_of<ProxyData>(self); }
