@@ -1,5 +1,6 @@
 #include "state/outbox_buffer.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <iterator>
 #include <type_traits>
@@ -74,8 +75,10 @@ void OutboxBuffer::move_all_into(OutboxBuffer& dest) {
   locked(messages_, [&](std::vector<OutboxMessage>& from) {
     if (from.empty()) return;
     locked(dest.messages_, [&](std::vector<OutboxMessage>& to) {
-      // Reserving is the only step that can fail; the moves cannot.
-      to.reserve(to.size() + from.size());
+      // Reserving is the only step that can fail; the moves cannot. Growth
+      // is geometric, so many small moves into one buffer stay linear.
+      const std::size_t needed = to.size() + from.size();
+      if (needed > to.capacity()) to.reserve(std::max(needed, 2 * to.capacity()));
       for (OutboxMessage& m : from) to.push_back(std::move(m));
     });
     from.clear();  // moved-from husks: no payload left to release here
