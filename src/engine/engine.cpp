@@ -1,6 +1,7 @@
 // OlvexEngine: the type object, construction, the setters, the conflict
 // forwarding, the properties, transaction() and commit_state(). The outbox
-// hand-over to the worker is in process_outbox.cpp.
+// hand-over to the worker is in process_outbox.cpp, compare-and-swap in
+// compare_and_swap.cpp.
 //
 // References replaced in a cell (worker, schema, audit system) and the
 // state replaced by commit_state are released only after the cell's lock
@@ -177,8 +178,8 @@ int engine_clear(PyObject* self) {
 
 void engine_dealloc(PyObject* self) { py::dealloc_native<EngineData>(self); }
 
-// Entries in their fixed order; the comments hold the places of the members
-// that compare-and-swap and the process runner add.
+// Entries in their fixed order; the comment holds the place of the member
+// that the process runner adds.
 PyMethodDef engine_methods[] = {
     {"set_audit_system", py::method<engine_set_audit_system>(), METH_FASTCALL | METH_KEYWORDS,
      "set_audit_system($self, audit)\n--\n\n"},
@@ -199,7 +200,8 @@ PyMethodDef engine_methods[] = {
     {"attach_worker", py::method<engine_attach_worker>(), METH_FASTCALL | METH_KEYWORDS,
      "attach_worker($self, worker)\n--\n\n"},
     {"process_outbox", py::method<engine_process_outbox>(), METH_NOARGS, "process_outbox($self)\n--\n\n"},
-    // compare_and_swap: "compare_and_swap($self, expected_version, data=None, heavy=None, signal=None, requester=None)"
+    {"compare_and_swap", py::method<engine_compare_and_swap>(), METH_FASTCALL | METH_KEYWORDS,
+     "compare_and_swap($self, expected_version, data=None, heavy=None, signal=None, requester=None)\n--\n\n"},
     // execute_process_async: "execute_process_async($self, name, func, tx=None)"
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,0 +1,119 @@
+// OlvexEngine.compare_and_swap: the version-checked commit. The caller names
+// the version its change is based on; the merged result is installed only
+// when nothing the change writes was written by a newer version (smart
+// mode) or when the versions are equal (strict mode).
+//
+// The engine is held exclusively for the whole call, Python code included
+// (__index__, update, the schema): a call back into this engine from there
+// meets the borrow. The version and the key-version map are the native
+// fields of the engine's own state, never its Python attributes. Every
+// reference that may be the last one to an object (the current, the new
+// and the replaced state, the schema) is released only after the borrow
+// ends, since a release can run Python code that uses the engine.
+#include <fmt/format.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "engine/commit.hpp"
+#include "engine/engine.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/names.hpp"
+#include "state/exceptions.hpp"
+#include "state/state.hpp"
+#include "support/key_conflicts.hpp"
+
+namespace olvex::engine {
+
+using py::Ref;
+
+namespace {
+
+using Checker = support::KeyConflicts<state::VersionMap>;
+
+std::string_view key_text(PyObject* key) {
+  if (!PyUnicode_Check(key)) py::raise_type(key, "PyString");
+  return py::utf8(key);
+}
+
+// Whether a key the zone writes was written after the checker's version: a
+// dict value stands for its sub-keys ("key.sub"), any other value for the
+// key itself. No Python code runs during the walk, so the items are read
+// from the dicts' own storage as borrowed references.
+bool zone_conflicts(PyObject* zone, Checker& check) {
+  if (!zone || !PyDict_Check(zone)) return false;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(zone, &pos, &key, &value)) {
+    std::string_view name = key_text(key);
+    if (PyDict_Check(value)) {
+      Py_ssize_t sub_pos = 0;
+      PyObject* sub = nullptr;
+      PyObject* sub_value = nullptr;
+      while (PyDict_Next(value, &sub_pos, &sub, &sub_value)) {
+        if (check.sub_key(name, key_text(sub))) return true;
+      }
+    } else if (check.key(name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Steps 4 to 7: the version comparison and, in smart mode, the key check;
+// raises ContextError on a mismatch. `current` is the engine's State.
+void check_versions(PyObject* current, std::uint64_t expected, bool strict, PyObject* data, PyObject* heavy) {
+  py::SharedBorrow hold(state::state_flag(current), py::OnConflict::Panic);
+  const state::StateData& s = state::state_data(current);
+  if (s.version == expected) return;
+  if (strict) {
+    state::raise(state::Exc::ContextError,
+                 fmt::format("Strict CAS Mismatch: Expected {}, Found {} (Strict CAS Enabled)", expected, s.version));
+  }
+  Checker check(s.key_versions, expected);
+  if (zone_conflicts(data, check) || zone_conflicts(heavy, check)) {
+    state::raise(state::Exc::ContextError,
+                 fmt::format("CAS Version Mismatch (Conflict Detected): Expected {}, Found {} (Keys Changed)", expected,
+                             s.version));
+  }
+}
+
+PyObject* or_none(PyObject* o) noexcept { return o ? o : Py_None; }
+
+}  // namespace
+
+PyObject* engine_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const py::Params<5> params{
+      "OlvexEngine.compare_and_swap", {"expected_version", "data", "heavy", "signal", "requester"}, 1};
+  auto [expected_arg, data_arg, heavy_arg, signal_arg, requester_arg] = params.bind(args, nargs, kwnames);
+  Ref current;
+  Ref next;
+  Ref previous;
+  std::optional<Ref> validator;
+  {
+    py::ExclusiveBorrow borrow(engine_flag(self));
+    const std::uint64_t expected = py::arg_u64(expected_arg, "expected_version");
+    std::optional<std::string_view> requester;
+    if (PyObject* r = py::optional(requester_arg)) requester = py::arg_str(r, "requester");
+    PyObject* data = py::optional(data_arg);
+    PyObject* heavy = py::optional(heavy_arg);
+    PyObject* signal = py::optional(signal_arg);
+
+    if (is_blocked(self, requester)) state::raise(state::Exc::ContextError, "System Busy (VIP Access Only)");
+    const bool strict = strict_cas(self);
+    current = current_state(self);
+    check_versions(current.get(), expected, strict, data, heavy);
+
+    next = py::call_method(current.get(), OLVEX_NAME(update), or_none(data), or_none(heavy), or_none(signal));
+    validator = schema(self);
+    if (validator) validate_with_schema(validator->get(), next.get(), "Schema Violation (CAS): ");
+    if (!state::is_state(next.get())) py::raise_type(next.get(), "State");
+    previous = replace_state(self, std::move(next));
+  }
+  return py::none().release();
+}
+
+}  // namespace olvex::engine
