@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "engine/commit.hpp"
@@ -63,55 +64,81 @@ bool zone_conflicts(PyObject* zone, Checker& check) {
   return false;
 }
 
-// Steps 4 to 7: the version comparison and, in smart mode, the key check;
-// raises ContextError on a mismatch. `current` is the engine's State.
-void check_versions(PyObject* current, std::uint64_t expected, bool strict, PyObject* data, PyObject* heavy) {
+// Steps 4 to 7: the version comparison and, in smart mode, the key check.
+// The mismatch message, or nothing when the change may go on. `current` is
+// the engine's State.
+std::optional<std::string> mismatch(PyObject* current, std::uint64_t expected, bool strict, PyObject* data,
+                                    PyObject* heavy) {
   py::SharedBorrow hold(state::state_flag(current), py::OnConflict::Panic);
   const state::StateData& s = state::state_data(current);
-  if (s.version == expected) return;
-  if (strict) {
-    state::raise(state::Exc::ContextError,
-                 fmt::format("Strict CAS Mismatch: Expected {}, Found {} (Strict CAS Enabled)", expected, s.version));
-  }
+  if (s.version == expected) return std::nullopt;
+  if (strict) return fmt::format("Strict CAS Mismatch: Expected {}, Found {} (Strict CAS Enabled)", expected, s.version);
   Checker check(s.key_versions, expected);
   if (zone_conflicts(data, check) || zone_conflicts(heavy, check)) {
-    state::raise(state::Exc::ContextError,
-                 fmt::format("CAS Version Mismatch (Conflict Detected): Expected {}, Found {} (Keys Changed)", expected,
-                             s.version));
+    return fmt::format("CAS Version Mismatch (Conflict Detected): Expected {}, Found {} (Keys Changed)", expected,
+                       s.version);
   }
+  return std::nullopt;
 }
 
 PyObject* or_none(PyObject* o) noexcept { return o ? o : Py_None; }
+
+// References that may be the last ones to their objects, released by the
+// caller once the borrow has ended.
+struct Held {
+  Ref current;
+  Ref next;
+  Ref previous;
+  std::optional<Ref> validator;
+};
+
+struct Call {
+  PyObject* expected;
+  PyObject* data;
+  PyObject* heavy;
+  PyObject* signal;
+  PyObject* requester;
+};
+
+// The whole call under the caller's exclusive borrow. A refusal comes back
+// as its ContextError message, to be set without a C++ throw: retry loops
+// meet refusals often, and a throw would cost more than the whole check.
+std::optional<std::string> swap(PyObject* self, const Call& call, Held& held) {
+  const std::uint64_t expected = py::arg_u64(call.expected, "expected_version");
+  std::optional<std::string_view> requester;
+  if (PyObject* r = py::optional(call.requester)) requester = py::arg_str(r, "requester");
+  PyObject* data = py::optional(call.data);
+  PyObject* heavy = py::optional(call.heavy);
+  PyObject* signal = py::optional(call.signal);
+
+  if (is_blocked(self, requester)) return "System Busy (VIP Access Only)";
+  const bool strict = strict_cas(self);
+  held.current = current_state(self);
+  if (auto refused = mismatch(held.current.get(), expected, strict, data, heavy)) return refused;
+
+  held.next = py::call_method(held.current.get(), OLVEX_NAME(update), or_none(data), or_none(heavy), or_none(signal));
+  held.validator = schema(self);
+  if (held.validator) validate_with_schema(held.validator->get(), held.next.get(), "Schema Violation (CAS): ");
+  if (!state::is_state(held.next.get())) py::raise_type(held.next.get(), "State");
+  held.previous = replace_state(self, std::move(held.next));
+  return std::nullopt;
+}
 
 }  // namespace
 
 PyObject* engine_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const py::Params<5> params{
       "OlvexEngine.compare_and_swap", {"expected_version", "data", "heavy", "signal", "requester"}, 1};
-  auto [expected_arg, data_arg, heavy_arg, signal_arg, requester_arg] = params.bind(args, nargs, kwnames);
-  Ref current;
-  Ref next;
-  Ref previous;
-  std::optional<Ref> validator;
+  auto [expected, data, heavy, signal, requester] = params.bind(args, nargs, kwnames);
+  Held held;
+  std::optional<std::string> refused;
   {
     py::ExclusiveBorrow borrow(engine_flag(self));
-    const std::uint64_t expected = py::arg_u64(expected_arg, "expected_version");
-    std::optional<std::string_view> requester;
-    if (PyObject* r = py::optional(requester_arg)) requester = py::arg_str(r, "requester");
-    PyObject* data = py::optional(data_arg);
-    PyObject* heavy = py::optional(heavy_arg);
-    PyObject* signal = py::optional(signal_arg);
-
-    if (is_blocked(self, requester)) state::raise(state::Exc::ContextError, "System Busy (VIP Access Only)");
-    const bool strict = strict_cas(self);
-    current = current_state(self);
-    check_versions(current.get(), expected, strict, data, heavy);
-
-    next = py::call_method(current.get(), OLVEX_NAME(update), or_none(data), or_none(heavy), or_none(signal));
-    validator = schema(self);
-    if (validator) validate_with_schema(validator->get(), next.get(), "Schema Violation (CAS): ");
-    if (!state::is_state(next.get())) py::raise_type(next.get(), "State");
-    previous = replace_state(self, std::move(next));
+    refused = swap(self, Call{expected, data, heavy, signal, requester}, held);
+  }
+  if (refused) {
+    py::set_error(state::exception_type(state::Exc::ContextError), *refused);
+    return nullptr;
   }
   return py::none().release();
 }

@@ -39,20 +39,21 @@ PyObject* panic_type() {
   return type;
 }
 
-namespace {
 // Every message goes through here as a str of its full length, so text after
 // an embedded NUL (a key or path quoted in the message) is kept.
-void set_message(PyObject* type, const std::string& message) noexcept {
+void set_error(PyObject* type, const std::string& message) noexcept {
   PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (!text) return;  // MemoryError stays set
   PyErr_SetObject(type, text);
   Py_DECREF(text);
 }
 
+namespace {
+
 void set_panic(const std::string& message) noexcept {
   PyObject* t = panic_type();
   if (!t) return;  // creating it failed; that error stays set
-  set_message(t, message);
+  set_error(t, message);
 }
 }  // namespace
 
@@ -62,7 +63,7 @@ void translate_current_exception() noexcept {
   } catch (const PyErrorSet&) {
     if (!PyErr_Occurred()) set_panic("a failed call left no Python error set");
   } catch (const PyRaise& e) {
-    set_message(e.type, e.message);
+    set_error(e.type, e.message);
   } catch (const Panic& e) {
     set_panic(e.message);
   } catch (const std::bad_alloc&) {

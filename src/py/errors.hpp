@@ -25,6 +25,10 @@ struct Panic {
 };
 
 [[noreturn]] void raise(PyObject* type, std::string message);
+// Sets the Python error `type(message)` without a C++ throw, for refusals
+// that callers meet often (a throw and its catch cost microseconds). The
+// caller then returns its error value.
+void set_error(PyObject* type, const std::string& message) noexcept;
 [[noreturn]] void panic(std::string message);
 // Throws PyErrorSet when the C API reported failure by a null result.
 inline PyObject* check(PyObject* p) {
