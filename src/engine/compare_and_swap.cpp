@@ -64,7 +64,7 @@ bool zone_conflicts(PyObject* zone, Checker& check) {
   return false;
 }
 
-// Steps 4 to 7: the version comparison and, in smart mode, the key check.
+// The version comparison and, in smart mode, the key check.
 // The mismatch message, or nothing when the change may go on. `current` is
 // the engine's State.
 std::optional<std::string> mismatch(PyObject* current, std::uint64_t expected, bool strict, PyObject* data,
