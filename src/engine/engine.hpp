@@ -73,5 +73,7 @@ bool is_blocked(PyObject* engine, std::optional<std::string_view> requester);
 // ---- Method bodies defined in other files ----------------------------------
 // process_outbox.cpp
 PyObject* engine_process_outbox(PyObject* self, PyObject*);
+// process_runner.cpp
+PyObject* engine_execute_process_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace olvex::engine

@@ -21,6 +21,7 @@ SIGNATURES = {
     "commit_state": "(state)",
     "attach_worker": "(worker)",
     "process_outbox": "()",
+    "execute_process_async": "(name, func, tx=None)",
 }
 
 
@@ -38,7 +39,7 @@ def test_class_surface():
         weakref.ref(e)
     members = [n for n in OlvexEngine.__dict__ if not n.startswith("__")]
     assert members == [*SIGNATURES][:6] + ["transaction", "commit_state", "attach_worker", "process_outbox",
-                                           "state", "outbox"]
+                                           "execute_process_async", "state", "outbox"]
     for name, sig in SIGNATURES.items():
         method = getattr(e, name)
         assert str(inspect.signature(method)) == sig, name
