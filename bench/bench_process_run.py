@@ -48,7 +48,7 @@ class Body:
         ctx.outbox.add(self.msg)
 
 
-async def measure(engine, func, body, runs):
+async def timed_runs(engine, func, body, runs):
     """Per run: (whole road, time in asyncio.to_thread) in ns."""
     out = []
     for _ in range(runs):
@@ -74,11 +74,11 @@ def road(func_name):
     func = getattr(body, func_name)
 
     async def main():
-        await measure(engine, func, body, WARMUP)
+        await timed_runs(engine, func, body, WARMUP)
         gc.collect()
         gc.disable()
         try:
-            return await measure(engine, func, body, RUNS)
+            return await timed_runs(engine, func, body, RUNS)
         finally:
             gc.enable()
 
@@ -99,30 +99,45 @@ def quiet_stderr(fn):
         os.close(null)
 
 
-def measure_both():
+def measure(one_cpu=False):
     box = {}
 
     def run():
+        if one_cpu:
+            # The loop's thread and the executor threads it starts share one
+            # CPU: the same road without the traffic between cores that the
+            # hop to another thread brings.
+            os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
         box["sync"] = road("sync")
         box["async"] = road("coro")
 
-    # A new thread starts with an empty current-transaction slot.
+    # A new thread starts with an empty current-transaction slot; its CPU
+    # mask is its own.
     t = threading.Thread(target=lambda: quiet_stderr(run))
     t.start()
     t.join()
     return box["sync"], box["async"]
 
 
+def split(runs):
+    """Medians of the whole road, of the time in asyncio.to_thread and of
+    the rest."""
+    return (statistics.median(total for total, _ in runs), statistics.median(hop for _, hop in runs),
+            statistics.median(total - hop for total, hop in runs))
+
+
 def rows():
-    sync_runs, async_runs = measure_both()
-    whole = statistics.median(total for total, _ in sync_runs)
-    hop = statistics.median(hop for _, hop in sync_runs)
-    rest = statistics.median(total - hop for total, hop in sync_runs)
-    async_whole = statistics.median(total for total, _ in async_runs)
+    sync_runs, async_runs = measure()
+    whole, hop, rest = split(sync_runs)
+    async_whole = split(async_runs)[0]
+    pinned_whole, pinned_hop, pinned_rest = split(measure(one_cpu=True)[0])
     return [
         row("process run, sync process: whole road less asyncio.to_thread", rest, goal_ns=SYNC_REST_GOAL_NS,
             note=f"median whole road {whole / 1000:.1f} us, of which asyncio.to_thread {hop / 1000:.1f} us"),
         row("process run, async def process: whole road", async_whole, goal_ns=ASYNC_ROAD_GOAL_NS),
+        row("process run, sync process on one CPU: less asyncio.to_thread", pinned_rest,
+            note=f"reference; whole road {pinned_whole / 1000:.1f} us, of which asyncio.to_thread "
+                 f"{pinned_hop / 1000:.1f} us"),
     ]
 
 
