@@ -25,6 +25,7 @@
 #include "state/exceptions.hpp"
 #include "state/overrides.hpp"
 #include "state/outbox.hpp"
+#include "state/process_context.hpp"
 #include "state/signals.hpp"
 #include "state/state.hpp"
 #include "state/views.hpp"
@@ -74,7 +75,7 @@ void add_name(PyObject* module, const char* name, PyObject* value) {
   py::check(PyObject_SetAttrString(module, name, value));
 }
 
-enum class Kind { Class, Exception, Function, Absent };
+enum class Kind { Class, Exception, Function };
 
 struct Entry {
   const char* name;
@@ -84,8 +85,7 @@ struct Entry {
   PyMethodDef* function = nullptr;  // for Kind::Function: bound to the module
 };
 
-// The public names in their order. Entries marked Absent are classes that
-// this build does not have yet; they keep their place here.
+// The public names in their order.
 std::vector<Entry> registration_table() {
   using state::Exc;
   return {
@@ -100,7 +100,7 @@ std::vector<Entry> registration_table() {
       {"SignalHub", Kind::Class, &state::signal_hub_type},
       {"SignalReceiver", Kind::Class, &state::signal_receiver_type},
       {"State", Kind::Class, &state::state_type},
-      {"ProcessContext", Kind::Absent},
+      {"ProcessContext", Kind::Class, &state::process_context_type},
       {"FrozenDict", Kind::Class, &state::frozen_dict_type},
       {"OutboxMsg", Kind::Class, &state::outbox_msg_type},
       {"MetaLogEntry", Kind::Class, &state::meta_log_entry_type},
@@ -139,8 +139,6 @@ void initialise(PyObject* m) {
         add_name(m, e.function->ml_name, f.get());
         break;
       }
-      case Kind::Absent:
-        break;
     }
   }
   // Last, the shm submodule: an attribute only, not entered in sys.modules.

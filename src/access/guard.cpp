@@ -20,6 +20,7 @@
 #include "py/release.hpp"
 #include "py/trampoline.hpp"
 #include "state/outbox.hpp"
+#include "state/process_context.hpp"
 
 namespace olvex::access {
 
@@ -177,7 +178,7 @@ PyObject* guard_elevate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* get_outbox(PyObject* self, void*) {
   py::SharedBorrow borrow(guard_flag(self));
   py::Ref target = guard_data(self).target;
-  if (auto buffer = process_context_outbox(target.get())) return state::outbox_object_for(std::move(*buffer)).release();
+  if (auto buffer = state::process_context_buffer(target.get())) return state::outbox_object_for(std::move(*buffer)).release();
   ++t_outbox_forwards;
   return target_attr(target.get(), OLVEX_NAME(outbox)).release();
 }
@@ -310,13 +311,6 @@ py::Ref make_guard(PyObject* target, const support::SharedPolicy* policy, std::s
                    bool is_admin) {
   return py::make_native<GuardData>(context_guard_type.get(), py::Ref::borrow(target), policy, std::move(path_prefix),
                                     py::Ref::borrow(tx), is_admin);
-}
-
-std::optional<state::OutboxRef> process_context_outbox(PyObject* /*target*/) {
-  // ProcessContext is not built yet: once it is, test its type here and
-  // return its buffer, read under a shared borrow of the context (a
-  // context held exclusively at that moment is a broken invariant).
-  return std::nullopt;
 }
 
 std::optional<long long> integer_key(PyObject* key) {

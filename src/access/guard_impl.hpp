@@ -56,11 +56,6 @@ inline thread_local unsigned long t_outbox_forwards = 0;
 py::Ref make_guard(PyObject* target, const support::SharedPolicy* policy, std::string path_prefix, PyObject* tx,
                    bool is_admin);
 
-// The outbox buffer of a ProcessContext target, read under a shared borrow
-// of the context; nothing for any other object. The hook for the context
-// class: until it lands, no target is one.
-std::optional<state::OutboxRef> process_context_outbox(PyObject* target);
-
 // The value of an integer key: one that operator.index turns into a signed
 // 64-bit value. Any other key (a failed or overflowing conversion included,
 // whose error is dropped) gives nothing.

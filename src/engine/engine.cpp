@@ -202,7 +202,8 @@ PyMethodDef engine_methods[] = {
     {"process_outbox", py::method<engine_process_outbox>(), METH_NOARGS, "process_outbox($self)\n--\n\n"},
     {"compare_and_swap", py::method<engine_compare_and_swap>(), METH_FASTCALL | METH_KEYWORDS,
      "compare_and_swap($self, expected_version, data=None, heavy=None, signal=None, requester=None)\n--\n\n"},
-    // execute_process_async: "execute_process_async($self, name, func, tx=None)"
+    {"execute_process_async", py::method<engine_execute_process_async>(), METH_FASTCALL | METH_KEYWORDS,
+     "execute_process_async($self, name, func, tx=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

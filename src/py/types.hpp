@@ -26,6 +26,8 @@ class TypeCell {
   // creation error as its cause.
   PyObject* get_for_registration();
   const char* name() const { return name_; }
+  // The type object when it has been made, else null; makes nothing.
+  PyObject* peek() const noexcept { return type_; }
 
  private:
   const char* name_;

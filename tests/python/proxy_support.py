@@ -1,12 +1,17 @@
-"""Helpers for the SupervisorProxy tests: duck-typed transactions, a probe
-for the calling thread's current transaction, and fresh threads.
+"""Helpers for the SupervisorProxy tests: duck-typed transactions, probes
+for the calling thread's current transaction, a stand-in for the
+framework's olvex.guards module, and fresh threads.
 
 The current-transaction slot is per thread and nothing ever clears it, so a
 test that sets it, or needs it empty, runs its body on a thread of its own.
 """
+import contextlib
+import contextvars
 import copy
 import functools
+import sys
 import threading
+import types
 
 import olvex_core
 
@@ -57,6 +62,35 @@ def current_tx_name():
     """Name of the transaction a read on this thread finds, or None."""
     child = SupervisorProxy({"probe": {}})["probe"]
     return getattr(child.supervisor_target, "by", None)
+
+
+def current_tx_among(*txs):
+    """Which of the module's own transactions a read on this thread finds
+    (each shadows the probe when current), or None."""
+    probe = {}
+    SupervisorProxy({"probe": probe})["probe"]
+    found = [tx for tx in txs if tx.is_known_shadow(probe)]
+    assert len(found) <= 1
+    return found[0] if found else None
+
+
+_MISSING = object()
+
+
+@contextlib.contextmanager
+def guards_module():
+    """A stand-in for the framework's olvex.guards module and its context
+    variable, in sys.modules for the length of the block."""
+    saved = sys.modules.pop("olvex.guards", _MISSING)
+    mod = types.ModuleType("olvex.guards")
+    mod._current_tx = contextvars.ContextVar("_current_tx", default=None)
+    sys.modules["olvex.guards"] = mod
+    try:
+        yield mod
+    finally:
+        sys.modules.pop("olvex.guards", None)
+        if saved is not _MISSING:
+            sys.modules["olvex.guards"] = saved
 
 
 def run_on_thread(fn, *args, **kwargs):

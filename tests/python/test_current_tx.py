@@ -4,27 +4,19 @@ import contextvars
 import gc
 import sys
 import threading
-import types
 import weakref
 
 import pytest
 
-from proxy_support import FakeTx, SupervisorProxy, current_tx_name, on_fresh_thread, run_on_thread
+from proxy_support import FakeTx, SupervisorProxy, current_tx_name, guards_module, on_fresh_thread, run_on_thread
 
 _MISSING = object()
 
 
 @pytest.fixture
 def guards():
-    """A stand-in for the framework's olvex.guards module."""
-    saved = sys.modules.pop("olvex.guards", _MISSING)
-    mod = types.ModuleType("olvex.guards")
-    mod._current_tx = contextvars.ContextVar("_current_tx", default=None)
-    sys.modules["olvex.guards"] = mod
-    yield mod
-    sys.modules.pop("olvex.guards", None)
-    if saved is not _MISSING:
-        sys.modules["olvex.guards"] = saved
+    with guards_module() as mod:
+        yield mod
 
 
 @pytest.fixture

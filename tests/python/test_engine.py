@@ -22,6 +22,7 @@ SIGNATURES = {
     "attach_worker": "(worker)",
     "process_outbox": "()",
     "compare_and_swap": "(expected_version, data=None, heavy=None, signal=None, requester=None)",
+    "execute_process_async": "(name, func, tx=None)",
 }
 
 
@@ -39,7 +40,7 @@ def test_class_surface():
         weakref.ref(e)
     members = [n for n in OlvexEngine.__dict__ if not n.startswith("__")]
     assert members == [*SIGNATURES][:6] + ["transaction", "commit_state", "attach_worker", "process_outbox",
-                                           "compare_and_swap", "state", "outbox"]
+                                           "compare_and_swap", "execute_process_async", "state", "outbox"]
     for name, sig in SIGNATURES.items():
         method = getattr(e, name)
         assert str(inspect.signature(method)) == sig, name

@@ -1,5 +1,6 @@
 """ContextGuard: the class, construction and interned contracts, the small
 methods and properties, and the life of instances."""
+import asyncio
 import copy
 import gc
 import inspect
@@ -8,7 +9,7 @@ import weakref
 
 import pytest
 
-from olvex_core import ContextGuard, OlvexEngine
+from olvex_core import ContextGuard, OlvexEngine, OutboxMsg, ProcessContext
 
 G = ContextGuard
 
@@ -288,6 +289,27 @@ def test_transaction_outbox_is_forwarded_unchanged():
     tx = new_tx()
     g = G(tx, [], [])
     assert type(g.outbox).__name__ == "OutboxCollector"
+
+
+@pytest.mark.parametrize("road", ["property", "item"])
+@pytest.mark.parametrize("built_by", ["python", "runner"])
+def test_outbox_of_a_context_target_shares_the_contexts_buffer(road, built_by):
+    engine = OlvexEngine()
+    tx = engine.transaction()
+    if built_by == "python":
+        ctx = ProcessContext(engine.state, {}, tx)
+    else:
+        async def grab(ctx):
+            return ctx
+
+        ctx = asyncio.run(engine.execute_process_async("p", grab, tx))
+    g = G(ctx, [], [], tx=tx)
+    first, second = (g.outbox, g.outbox) if road == "property" else (g["outbox"], g["outbox"])
+    assert type(first) is type(ctx.outbox) and first is not second
+    first.add(OutboxMsg("from the guard", None))
+    assert [m.topic for m in ctx.outbox.messages] == ["from the guard"]
+    assert [m.topic for m in second.messages] == ["from the guard"]
+    assert tx.outbox.len() == (1 if built_by == "runner" else 0)
 
 
 # --- life of instances ----------------------------------------------------------------------

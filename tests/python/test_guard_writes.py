@@ -1,12 +1,13 @@
 """ContextGuard writes: the contract check, the zone rules by name and admin
 flag, the notice to the transaction, unwrapping, item writes, deletion,
 and writes that conflict or race."""
+import asyncio
 import threading
 import time
 
 import pytest
 
-from olvex_core import ContextGuard, OlvexEngine, SupervisorProxy
+from olvex_core import ContextGuard, OlvexEngine, OutboxMsg, State, SupervisorProxy
 from proxy_support import on_fresh_thread
 
 G = ContextGuard
@@ -371,3 +372,57 @@ def test_child_guard_writes_reach_the_inferred_deltas():
     assert domain["rec"].count == 0  # the shadow changed, not the original
     tx.infer_shadow_deltas()
     assert tx.get_delta_log() == ["domain.rec"]
+
+
+class Settings:
+    def __init__(self, mode):
+        self.mode = mode
+
+    def __eq__(self, other):
+        return isinstance(other, Settings) and self.mode == other.mode
+
+
+@on_fresh_thread
+def test_a_guarded_process_run_commits_its_permitted_writes():
+    class AppState(State):
+        settings = Settings("slow")  # read through the context's fallback to its state
+
+    engine = OlvexEngine()
+    engine.commit_state(AppState(data={"domain": {"orders": {"count": 0}, "status": "idle"}}))
+    committed = engine.state.data["domain"]
+    refused = []
+
+    def process(ctx):
+        # As the framework's Python layer does: the process sees its context through a guard.
+        g = G(ctx, ["domain", "settings"], ["domain.status", "domain.orders", "settings.mode"], tx=ctx.tx)
+        domain = g.domain  # a proxy over the transaction's shadow of the committed object
+        assert domain.supervisor_target == committed and domain.supervisor_target is not committed
+        domain.status = "busy"
+        domain["orders"]["count"] = domain["orders"]["count"] + 1
+        settings = g.settings  # a child guard over a shadow
+        assert type(settings) is G
+        settings.mode = "fast"
+        for refusal, exc in [(lambda: setattr(g, "other", {}), PermissionError), (lambda: g.local, PermissionError),
+                             (lambda: setattr(settings, "level", 1), PermissionError),
+                             (lambda: setattr(g, "domain", {}), AttributeError)]:  # the context's fields are fixed
+            with pytest.raises(exc) as info:
+                refusal()
+            refused.append(str(info.value))
+        g.outbox.add(OutboxMsg("done", ctx.state.version))
+
+    async def main():
+        with engine.transaction() as tx:
+            await engine.execute_process_async("p", process, tx)
+            assert tx.outbox.len() == 1
+
+    asyncio.run(main())
+    assert refused[:3] == ["Illegal Write: 'other'", "Illegal Read: 'local'", "Illegal Write: 'settings.level'"]
+    assert engine.state.version == 2
+    assert engine.state.data["domain"] == {"orders": {"count": 1}, "status": "busy"}
+    assert engine.state.data["settings"] == Settings("fast")
+    # The shadows took the writes; the committed objects are as they were.
+    assert committed == {"orders": {"count": 0}, "status": "idle"} and AppState.settings.mode == "slow"
+    delivered = []
+    engine.attach_worker(lambda m: delivered.append((m.topic, m.payload)))
+    engine.process_outbox()
+    assert delivered == [("done", 1)]
