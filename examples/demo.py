@@ -4,9 +4,13 @@ recv() and an asyncio task awaiting recv_async(), and a versioned State
 advanced by updates, with its signals, meta log and read-only proxy, and a
 transaction that shadows a value, infers its change and hands an outbox
 message to the engine's worker, and a whole process run: proxy writes, a
-message, the commit onto a new version and a refused write."""
+message, the commit onto a new version and a refused write; and the whole
+road of processes: a synchronous and an async process run in one
+transaction (the second behind a contract guard), the exit, the outbox handed
+to a worker, and a compare-and-swap that conflicts, waits and succeeds."""
 import asyncio
 import threading
+import time
 
 import olvex_core
 
@@ -179,9 +183,65 @@ def process_run_tour():
     engine.process_outbox()
 
 
+def process_road_tour():
+    engine = olvex_core.OlvexEngine()
+    engine.compare_and_swap(0, data={"domain": {"orders": {"count": 0, "status": "new"}, "const_rate": 3},
+                                     "global": {"mode": "idle"}})
+    engine.attach_worker(lambda msg: print(f"worker got {msg.topic}: {msg.payload}"))
+
+    def reserve(ctx):
+        # A synchronous process: the runner sends it to a worker thread.
+        orders = ctx.domain["orders"]  # a child over the transaction's shadow copy
+        orders.count = orders.count + 1
+        ctx.outbox.add(olvex_core.OutboxMsg("order.reserved", {"count": orders.count}))
+        return f"reserved on v{ctx.state.version}"
+
+    async def confirm(ctx):
+        # An async process runs on the loop; the framework would hand it its
+        # context wrapped in a guard holding it to its contract.
+        g = olvex_core.ContextGuard(ctx, inputs=["domain"], outputs=["domain"], tx=ctx.tx)
+        g.domain["orders"]["status"] = "confirmed"  # a declared path: through a proxy over the shadow
+        try:
+            g.global_ctx  # not declared by this process
+        except PermissionError as e:
+            print("refused:", e)
+        g.outbox.add(olvex_core.OutboxMsg("order.confirmed", {"status": "confirmed"}))
+        return "confirmed"
+
+    async def run():
+        with engine.transaction(write_timeout_ms=5000) as tx:
+            print(await engine.execute_process_async("reserve", reserve, tx))
+            print(await engine.execute_process_async("confirm", confirm, tx))
+            print("outbox before the exit: transaction", tx.outbox.len(), "engine", engine.outbox.len())
+
+    asyncio.run(run())
+    state = engine.state
+    print(f"committed v{state.version}: domain={state.data['domain']}")
+    engine.process_outbox()
+
+    # Optimistic commits: a writer that read v2 loses to one that got in first,
+    # waits as the conflict manager says, and succeeds on the new version.
+    seen = engine.state.version
+    engine.compare_and_swap(seen, data={"global": {"mode": "busy"}}, requester="ops")
+    change = {"global": {"mode": "quiet"}}
+    for _ in range(10):
+        try:
+            engine.compare_and_swap(seen, data=change, requester="tuner")
+        except olvex_core.ContextError as e:
+            decision = engine.report_conflict("tuner")
+            print(f"conflict: {e}; {decision}")
+            time.sleep(decision.wait_ms / 1000)
+            seen = engine.state.version
+        else:
+            engine.report_success("tuner")
+            break
+    print(f"v{engine.state.version}: global={engine.state.data['global']}")
+
+
 if __name__ == "__main__":
     main()
     state_tour()
     transaction_tour()
     workflow_tour()
     process_run_tour()
+    process_road_tour()
