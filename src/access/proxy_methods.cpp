@@ -80,6 +80,9 @@ Ref key_path(const ProxyData& d, PyObject* key) {
 }
 
 // target.get(key) for an old value; an ordinary failure gives None (null).
+// A lookup cut off by the forwarding bound is no failure of the target:
+// dropping it would let every level of a runaway chain read down the
+// chain again before failing the same way.
 Ref old_value(PyObject* t, PyObject* key) {
   ForwardGuard guard;
   PyObject* found = nullptr;
@@ -87,9 +90,13 @@ Ref old_value(PyObject* t, PyObject* key) {
     if (PyDict_GetItemRef(t, key, &found) < 0) py::discard_ordinary();
     return Ref::steal(found);
   }
+  unsigned overflows = t_forward_overflows;
   PyObject* argv[] = {t, key};
   found = PyObject_VectorcallMethod(OLVEX_NAME(get), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  if (!found) py::discard_ordinary();
+  if (!found) {
+    if (overflows != t_forward_overflows) throw py::PyErrorSet{};
+    py::discard_ordinary();
+  }
   return Ref::steal(found);
 }
 
