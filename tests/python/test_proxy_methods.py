@@ -383,6 +383,30 @@ def test_targets_of_other_kinds_answer_by_name(target, use, result, after, repor
         assert "get" in target.calls
 
 
+class ReEntering(list):
+    """Its append goes back through the proxy once."""
+
+    proxy = None
+
+    def append(self, item):
+        super().append(item)
+        if item == "outer":
+            self.proxy.insert(0, "inner")
+            assert self.proxy.pop() == "outer"
+
+
+@on_fresh_thread
+def test_a_target_method_may_use_the_proxy_again():
+    tx = native_tx()
+    target = ReEntering()
+    p = P(target, "domain.items", transaction=tx)
+    target.proxy = p
+    p.append("outer")
+    assert target == ["inner"]
+    # the inner calls report first: insert after its call, pop before it, append after its call
+    assert tx.get_delta_log() == ["domain.items"] * 3
+
+
 @pytest.mark.parametrize("name", list(CALLS))
 @on_fresh_thread
 def test_a_missing_method_raises_the_targets_attribute_error(name):
