@@ -7,9 +7,8 @@ import gc
 import re
 import statistics
 import time
-import timeit
 
-from harness import REPEATS, row
+from harness import REPEATS, batch_ns, row
 
 ROAD_SPEEDUP_GOAL = 5  # over the pure-Python road
 SET_ATTR_GOAL_NS = 600
@@ -229,12 +228,6 @@ def interleaved_ns(runs_and_drains, blocks=30):
 
 
 # ---- assignment and the exit alone ------------------------------------------------
-
-
-def batch_ns(stmt, setup, names, number=1_000, repeats=51):
-    """Median over fresh setups of one execution of `stmt` in a batch."""
-    timer = timeit.Timer(stmt, setup=setup, globals=names, timer=time.perf_counter_ns)
-    return statistics.median(timer.repeat(repeats, number)) / number
 
 
 def prepared_exit(engine, SupervisorProxy, n):

@@ -1,5 +1,6 @@
-"""SupervisorProxy read costs with no transaction current, and the costs of
-its protocols beside the bare container's."""
+"""SupervisorProxy read costs with no transaction current, the costs of
+its protocols beside the bare container's, and a container method over a
+shadow with the module's own Transaction current."""
 import statistics
 import sys
 import threading
@@ -7,7 +8,9 @@ import time
 import timeit
 
 import olvex_core
-from harness import REPEATS, row
+from harness import REPEATS, batch_ns, row
+
+APPEND_GOAL_NS = 600
 
 
 def ns_per_read(stmt, names, number=200_000):
@@ -80,6 +83,24 @@ def protocol_rows():
     ]
 
 
+def append_rows():
+    """p.append(i) over a shadow list, one delta per call, beside the same
+    append on the bare shadow; each batch of 1,000 starts on a fresh
+    transaction and list."""
+    from olvex_core import OlvexEngine, SupervisorProxy
+
+    names = {"engine": OlvexEngine(), "SupervisorProxy": SupervisorProxy}
+    setup = ("i = 1; tx = engine.transaction(); shadow = tx.get_shadow([0], 'domain.items'); "
+             "p = SupervisorProxy(shadow, 'domain.items', transaction=tx, is_shadow=True)")
+    bare = batch_ns("shadow.append(i)", setup, names)
+    via = batch_ns("p.append(i)", setup, names)
+    return [
+        row("shadow.append(i) on the bare list", bare, note="reference"),
+        row("p.append(i) over a shadow, own Transaction current", via, goal_ns=APPEND_GOAL_NS,
+            note=f"{via / bare:.0f}x the bare append" if bare > 0 else ""),
+    ]
+
+
 def rows():
     # A new thread has an empty current-transaction slot whatever ran
     # before on this one; the framework's module is kept out of the way so
@@ -106,4 +127,4 @@ def rows():
             ratio=ratio(box["nested"]),
             note=f"slot empty, olvex.guards absent; import attempts: {box['imports']}"),
         row("SupervisorProxy attribute read of an int key", box["attr"], ratio=ratio(box["attr"])),
-    ] + protocol_rows()
+    ] + protocol_rows() + append_rows()

@@ -1,6 +1,7 @@
 """Small timing helpers shared by the benchmark modules."""
 import statistics
 import time
+import timeit
 
 REPEATS = 5
 
@@ -20,6 +21,13 @@ def ns_per_call(fn, number=200_000, repeats=REPEATS):
 
     base = statistics.median(run(empty) for _ in range(repeats))
     return max(statistics.median(run(fn) for _ in range(repeats)) - base, 0.0)
+
+
+def batch_ns(stmt, setup, names, number=1_000, repeats=51):
+    """Median over fresh setups of one execution of `stmt` in a batch of
+    `number`; the setup runs before each batch and is not timed."""
+    timer = timeit.Timer(stmt, setup=setup, globals=names, timer=time.perf_counter_ns)
+    return statistics.median(timer.repeat(repeats, number)) / number
 
 
 def row(name, ns, goal_ns=None, ratio=None, goal_ratio=None, note=""):

@@ -1,6 +1,6 @@
 // SupervisorProxy: the type object, construction, fields and the release of
 // instances. Reads are in proxy_reads.cpp, writes in proxy_writes.cpp,
-// protocols in proxy_protocols.cpp.
+// container methods in proxy_methods.cpp, protocols in proxy_protocols.cpp.
 #include "access/proxy.hpp"
 
 #include "access/current_tx.hpp"
@@ -114,8 +114,7 @@ int set_capabilities(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-// Entries in their fixed order; the comments hold the places of the
-// methods that the writing, container and protocol files add.
+// Entries in their fixed order.
 PyMethodDef proxy_methods[] = {
     {"_set_capabilities", py::method<proxy_set_capabilities>(), METH_FASTCALL | METH_KEYWORDS,
      "_set_capabilities($self, caps)\n--\n\n"},
@@ -125,12 +124,21 @@ PyMethodDef proxy_methods[] = {
      "\"isinstance(proxy, dict)\" fails, so we provide this hint."},
     {"to_dict", py::method<proxy_to_dict>(), METH_NOARGS,
      "to_dict($self)\n--\n\nConversion to dict (Delegates to target or returns None)"},
-    // append, extend, insert, remove, sort, reverse, clear
+    {"append", py::method<proxy_append>(), METH_FASTCALL | METH_KEYWORDS, "append($self, item)\n--\n\n"},
+    {"extend", py::method<proxy_extend>(), METH_FASTCALL | METH_KEYWORDS, "extend($self, iterable)\n--\n\n"},
+    {"insert", py::method<proxy_insert>(), METH_FASTCALL | METH_KEYWORDS, "insert($self, index, item)\n--\n\n"},
+    {"remove", py::method<proxy_remove>(), METH_FASTCALL | METH_KEYWORDS, "remove($self, value)\n--\n\n"},
+    {"sort", py::method<proxy_sort>(), METH_FASTCALL | METH_KEYWORDS, "sort($self, kwargs=None)\n--\n\n"},
+    {"reverse", py::method<proxy_reverse>(), METH_NOARGS, "reverse($self)\n--\n\n"},
+    {"clear", py::method<proxy_clear_method>(), METH_NOARGS, "clear($self)\n--\n\n"},
     {"get", py::method<proxy_get>(), METH_FASTCALL | METH_KEYWORDS, "get($self, key, default=None)\n--\n\n"},
     {"keys", py::method<proxy_keys>(), METH_NOARGS, "keys($self)\n--\n\n"},
     {"values", py::method<proxy_values>(), METH_NOARGS, "values($self)\n--\n\n"},
     {"items", py::method<proxy_items>(), METH_NOARGS, "items($self)\n--\n\n"},
-    // update, pop, popitem, setdefault
+    {"update", py::method<proxy_update>(), METH_FASTCALL | METH_KEYWORDS, "update($self, other=None, kwargs=None)\n--\n\n"},
+    {"pop", py::method<proxy_pop>(), METH_FASTCALL | METH_KEYWORDS, "pop($self, key_or_index=None, default=None)\n--\n\n"},
+    {"popitem", py::method<proxy_popitem>(), METH_NOARGS, "popitem($self)\n--\n\n"},
+    {"setdefault", py::method<proxy_setdefault>(), METH_FASTCALL | METH_KEYWORDS, "setdefault($self, key, default=None)\n--\n\n"},
     {"_wrap_result", py::method<proxy_wrap_result>(), METH_FASTCALL | METH_KEYWORDS,
      "_wrap_result($self, key_or_path, val)\n--\n\n"},
     {"path", py::method<proxy_path>(), METH_NOARGS, "path($self)\n--\n\n"},

@@ -126,6 +126,11 @@ Text text_of(PyObject* o);
 // shared borrow of `self`.
 py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val);
 
+// Raises `type` with `message`. Messages carry paths, names and keys as
+// given, NUL included, so they are set through a str object rather than a C
+// string.
+[[noreturn]] void raise_text(PyObject* type, std::string_view message);
+
 // ---- The delta report (proxy_writes.cpp) -------------------------------------
 // How a write through a proxy reaches the transaction current at the call,
 // shared by assignment and the container methods.
@@ -185,6 +190,19 @@ PyObject* proxy_keys(PyObject* self, PyObject*);
 PyObject* proxy_values(PyObject* self, PyObject*);
 PyObject* proxy_items(PyObject* self, PyObject*);
 PyObject* proxy_wrap_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Container methods (proxy_methods.cpp).
+PyObject* proxy_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proxy_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proxy_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proxy_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proxy_sort(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proxy_reverse(PyObject* self, PyObject*);
+PyObject* proxy_clear_method(PyObject* self, PyObject*);
+PyObject* proxy_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proxy_pop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* proxy_popitem(PyObject* self, PyObject*);
+PyObject* proxy_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Protocols, to_dict and pickling (proxy_protocols.cpp).
 PyObject* proxy_repr(PyObject* self);

@@ -28,14 +28,6 @@ using py::Ref;
 
 namespace {
 
-// Messages carry names and keys as given, NUL included, so they are set
-// through a str object rather than a C string.
-[[noreturn]] void raise_text(PyObject* type, std::string_view message) {
-  Ref text = Ref::check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  PyErr_SetObject(type, text.get());
-  throw py::PyErrorSet{};
-}
-
 // The lens of an assignment at `full_path`, computed afresh: an override
 // registered or cleared meanwhile counts at once.
 std::uint8_t lens_at(const ProxyData& d, std::string_view full_path) {
@@ -216,6 +208,12 @@ void assign_item(PyObject* self, PyObject* key, PyObject* value) {
 }
 
 }  // namespace
+
+void raise_text(PyObject* type, std::string_view message) {
+  Ref text = Ref::check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  PyErr_SetObject(type, text.get());
+  throw py::PyErrorSet{};
+}
 
 engine::DeltaTicket report_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject* new_val,
                                  ReportForm form) {

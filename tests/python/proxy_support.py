@@ -1,6 +1,7 @@
 """Helpers for the SupervisorProxy tests: duck-typed transactions, probes
 for the calling thread's current transaction, a stand-in for the
-framework's olvex.guards module, and fresh threads.
+framework's olvex.guards module, fresh threads, and proxies that nest
+without end.
 
 The current-transaction slot is per thread and nothing ever clears it, so a
 test that sets it, or needs it empty, runs its body on a thread of its own.
@@ -118,3 +119,18 @@ def on_fresh_thread(fn):
         return run_on_thread(fn, *args, **kwargs)
 
     return run
+
+
+def proxy_chain(depth=100_000):
+    """A proxy over a proxy over ... over {"a": 1}."""
+    p = {"a": 1}
+    for _ in range(depth):
+        p = SupervisorProxy(p)
+    return p
+
+
+def self_wrapped():
+    """A proxy made to wrap itself."""
+    p = SupervisorProxy(None)
+    p.__setstate__((p, "", False))
+    return p

@@ -519,10 +519,13 @@ def engine_calls(e):
         "commit_state": lambda: e.commit_state(State()),
         "compare_and_swap": lambda: e.compare_and_swap(0),
         "process_outbox": lambda: e.process_outbox(),
+        "execute_process_async": lambda: e.execute_process_async("p", lambda ctx: None),
         "transaction": lambda: e.transaction(),
     }.items():
         try:
-            call()
+            made = call()
+            if name == "execute_process_async":
+                made.close()  # a coroutine nobody awaits
             out[name] = "ok"
         except RuntimeError as err:
             out[name] = str(err)
@@ -537,6 +540,7 @@ MET = {
     "commit_state": "Already borrowed",
     "compare_and_swap": "Already borrowed",
     "process_outbox": "Already mutably borrowed",
+    "execute_process_async": "Already mutably borrowed",
     "transaction": "ok",
 }
 

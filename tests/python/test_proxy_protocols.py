@@ -8,7 +8,8 @@ import threading
 
 import pytest
 
-from proxy_support import FakeTx, SupervisorProxy, current_tx_name, on_fresh_thread
+import olvex_core
+from proxy_support import FakeTx, SupervisorProxy, current_tx_name, on_fresh_thread, proxy_chain, self_wrapped
 
 P = SupervisorProxy
 
@@ -541,6 +542,36 @@ def test_unpicklable_targets():
     assert copy.copy(p).supervisor_target is target
 
 
+@pytest.mark.parametrize("how", list(REBUILD))
+@on_fresh_thread
+def test_a_copy_gains_nothing_assignment_is_refused_for_lack_of_a_transaction(how):
+    tx = olvex_core.OlvexEngine().transaction()
+    p = P({"a": 1}, "domain", transaction=tx)
+    p.a = 2  # the source may write
+    q = REBUILD[how](p)
+    with pytest.raises(PermissionError, match=r"^Supervisor blocked mutation to 'domain\.a': No active transaction"):
+        q.a = 3
+    with pytest.raises(PermissionError, match=r"^Supervisor blocked mutation to path 'domain': No active transaction"):
+        q["a"] = 3
+    assert q.supervisor_target == {"a": 2} and tx.get_delta_log() == ["domain.a"]
+    ro = REBUILD[how](P({"a": 1}, "domain", read_only=True, transaction=tx, capabilities=1))
+    with pytest.raises(PermissionError, match="^PURE process cannot write to 'domain.a'$"):
+        ro.a = 3
+    assert ro.capabilities == 1 and ro.read_only is True
+
+
+@pytest.mark.parametrize("rebuild", [copy.deepcopy, pickle.dumps] + [lambda p, n=n: pickle.dumps(p, n) for n in (2, 5)],
+                         ids=["deepcopy", "pickle", "pickle2", "pickle5"])
+def test_a_target_holding_a_transaction_cannot_be_copied_deeply_or_pickled(rebuild):
+    tx = olvex_core.OlvexEngine().transaction()
+    target = {"nested": [{"tx": tx}]}
+    p = P(target, "domain")
+    with pytest.raises(RuntimeError, match="^Transaction objects cannot be"):
+        rebuild(p)
+    assert target == {"nested": [{"tx": tx}]}
+    assert copy.copy(p).supervisor_target is target  # a shallow copy shares it
+
+
 @on_fresh_thread
 def test_copies_and_setstate_leave_the_current_transaction_alone():
     P({"k": {}}, transaction=FakeTx("A"))
@@ -554,19 +585,6 @@ def test_copies_and_setstate_leave_the_current_transaction_alone():
 
 
 # --- runaway nesting ---------------------------------------------------------------------------------
-
-
-def proxy_chain(depth=100_000):
-    p = {"a": 1}
-    for _ in range(depth):
-        p = P(p)
-    return p
-
-
-def self_wrapped():
-    p = P(None)
-    p.__setstate__((p, "", False))
-    return p
 
 
 @pytest.mark.parametrize("make_proxy", [proxy_chain, self_wrapped])

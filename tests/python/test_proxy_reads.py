@@ -82,8 +82,9 @@ def test_class_surface():
         "path": "(self, /)",
     }
     own = [n for n in P.__dict__ if not n.startswith("__")]
-    assert own == ["_set_capabilities", "is_proxy", "to_dict", "get", "keys", "values", "items", "_wrap_result", "path",
-                   "read_only", "supervisor_target", "capabilities"]
+    assert own == ["_set_capabilities", "is_proxy", "to_dict", "append", "extend", "insert", "remove", "sort",
+                   "reverse", "clear", "get", "keys", "values", "items", "update", "pop", "popitem", "setdefault",
+                   "_wrap_result", "path", "read_only", "supervisor_target", "capabilities"]
     with pytest.raises(TypeError):
         type("Sub", (P,), {})
 
