@@ -208,6 +208,10 @@ PyObject* proxy_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   Call c(self);
   c.refuse_read_only();
   c.require(support::APPEND, "APPEND", "extend", Lens::Hidden);
+  // p.extend(p) over a list would read the list through its own iterator
+  // while appending to it, without end; handed the list itself, extend
+  // copies it once first, as l.extend(l) does.
+  if (iterable == self && PyList_CheckExact(c.t())) iterable = c.t();
   call_target(c.t(), OLVEX_NAME(extend), iterable);
   c.report_whole_after();
   return py::none().release();

@@ -283,6 +283,16 @@ def test_calls_and_reports(path, target, name, args, result, after, deltas):
     assert native.get_delta_log() == [path for path, _, _ in expected]
 
 
+@on_fresh_thread
+def test_extending_a_list_with_its_own_proxy_copies_it_once():
+    target = [1, 2]
+    tx = FakeTx()
+    p = P(target, "domain", transaction=tx)
+    p.extend(p)  # through the proxy's own iterator this would never end
+    assert target == [1, 2, 1, 2]
+    assert tx.deltas == [("domain", None, target)]
+
+
 @pytest.mark.parametrize("name", list(CALLS))
 @on_fresh_thread
 def test_no_transaction_needed_and_the_current_one_is_reported_to(name):
