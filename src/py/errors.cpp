@@ -9,14 +9,6 @@
 
 namespace olvex::py {
 
-bool may_release() noexcept {
-  // Only during finalisation can a thread lose its state in the middle of
-  // the module's code (the interpreter ends it as it asks for the lock
-  // back). PyThreadState_GetDict answers null exactly when the calling
-  // thread has no current state.
-  return !Py_IsFinalizing() || PyThreadState_GetDict() != nullptr;
-}
-
 Ref Ref::check(PyObject* p) {
   if (!p) throw PyErrorSet{};
   return Ref(p);

@@ -11,8 +11,15 @@ struct PyErrorSet;
 
 // False only on a thread that the interpreter is ending at exit: it has lost
 // its thread state while frames of the module are being unwound, and what
-// they hold must stay where it is (the process is about to end).
-bool may_release() noexcept;
+// they hold must stay where it is (the process is about to end). Inline:
+// every Ref's release asks it.
+inline bool may_release() noexcept {
+  // Only during finalisation can a thread lose its state in the middle of
+  // the module's code (the interpreter ends it as it asks for the lock
+  // back). PyThreadState_GetDict answers null exactly when the calling
+  // thread has no current state.
+  return !Py_IsFinalizing() || PyThreadState_GetDict() != nullptr;
+}
 
 class Ref {
  public:
