@@ -1,7 +1,9 @@
 #include "state/nested.hpp"
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "py/convert.hpp"
 #include "py/errors.hpp"
@@ -139,6 +141,50 @@ Ref unwrapped(PyObject* v) {
   return Ref::borrow(v);
 }
 
+namespace {
+
+// The key strings of recent replays, process-wide: consecutive commits
+// mostly write the same few keys, which are then made and hashed once
+// instead of once per commit. A fixed table of short keys, replaced round
+// robin; it is created once and never freed (its strings would otherwise
+// be released after the interpreter is gone). Reached with the
+// interpreter lock held, and nothing in a lookup lets it go.
+class RecentKeys {
+ public:
+  static constexpr std::size_t kMaxText = 40;
+
+  static RecentKeys& instance() {
+    static RecentKeys* table = new RecentKeys();
+    return *table;
+  }
+
+  Ref get(std::string_view text) {
+    if (text.size() > kMaxText) return key_object(text);
+    for (Slot& s : slots_) {
+      if (s.size == text.size() && s.key && text.compare(0, text.size(), s.text, s.size) == 0) return s.key;
+    }
+    Ref key = key_object(text);
+    Slot& s = slots_[next_];
+    next_ = (next_ + 1) % kSlots;
+    Ref old = std::exchange(s.key, key);
+    text.copy(s.text, text.size());
+    s.size = text.size();
+    return key;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 32;
+  struct Slot {
+    Ref key;
+    std::size_t size = 0;
+    char text[kMaxText];
+  };
+  std::array<Slot, kSlots> slots_{};
+  std::size_t next_ = 0;
+};
+
+}  // namespace
+
 // Iterative over the segments: no recursion, whatever the structure. The
 // segments are views into `path` (a replay runs this once per entry), so
 // the only objects made are the key strings.
@@ -146,7 +192,7 @@ Ref KeyCache::get(std::string_view text) {
   for (std::size_t i = 0; i < size_; ++i) {
     if (keys_[i].first == text) return keys_[i].second;
   }
-  Ref key = key_object(text);
+  Ref key = RecentKeys::instance().get(text);
   if (size_ < kLimit) keys_[size_++] = {text, key};
   return key;
 }
