@@ -46,6 +46,7 @@ constexpr std::string_view kHeavyPrefix = "heavy.";
 // Whether "heavy" occurs in the path once the "]"s are dropped, as the zone
 // rules read its pieces.
 bool mentions_heavy(std::string_view path) noexcept {
+  if (path.find('h') == std::string_view::npos) return false;  // most paths: one memchr
   constexpr std::string_view word = "heavy";  // no proper prefix of it recurs inside it
   std::size_t matched = 0;
   for (char c : path) {

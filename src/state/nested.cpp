@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -198,12 +199,8 @@ Ref KeyCache::get(std::string_view text) {
 }
 
 void set_nested_value(PyObject* root, std::string_view path, PyObject* value, KeyCache* keys) {
-  std::size_t count = 0;
-  support::for_each_segment(path, [&](const support::SegmentView&) { ++count; });
-  std::size_t i = 0;
   Ref current = Ref::borrow(root);
-  support::for_each_segment(path, [&](const support::SegmentView& seg) {
-    const bool last = ++i == count;
+  auto step = [&](const support::SegmentView& seg, bool last) {
     PyObject* cur = current.get();
     if (seg.is_index) {
       const std::uint64_t n = seg.index;
@@ -240,7 +237,15 @@ void set_nested_value(PyObject* root, std::string_view path, PyObject* value, Ke
       if (!next) replace_error(support::cannot_navigate_key, name, cur);
       current = Ref::steal(next);
     }
+  };
+  // One pass: each segment is written once the next one shows it is not
+  // the last.
+  std::optional<support::SegmentView> held;
+  support::for_each_segment(path, [&](const support::SegmentView& seg) {
+    if (held) step(*held, false);
+    held = seg;
   });
+  if (held) step(*held, true);
 }
 
 void deep_update_inplace(PyObject* target, PyObject* source) {
