@@ -16,10 +16,34 @@ namespace {
                                      sig.count, sig.count == 1 ? "" : "s", given, given == 1 ? "was" : "were"));
 }
 
+// The parameter whose interned name is `key` itself, or sig.count. Names
+// are distinct, so this is the one a comparison of texts would find.
+std::size_t interned_position(const Signature& sig, PyObject* key) {
+  if (!sig.interned || sig.count == 0) return sig.count;
+  if (!sig.interned[sig.count - 1]) {
+    // Filled front to back; the last slot set marks the cache complete.
+    for (std::size_t i = 0; i < sig.count; ++i) {
+      if (sig.interned[i]) continue;
+      PyObject* name = PyUnicode_InternFromString(sig.names[i]);
+      if (!name) {
+        // No room for the cache now: the texts are compared instead.
+        PyErr_Clear();
+        return sig.count;
+      }
+      sig.interned[i] = name;
+    }
+  }
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    if (sig.interned[i] == key) return i;
+  }
+  return sig.count;
+}
+
 void place_keyword(const Signature& sig, PyObject** out, PyObject* key, PyObject* value) {
   if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
-  for (std::size_t i = 0; i < sig.count; ++i) {
-    int eq = PyUnicode_EqualToUTF8(key, sig.names[i]);
+  const std::size_t known = interned_position(sig, key);
+  for (std::size_t i = known == sig.count ? 0 : known; i < sig.count; ++i) {
+    int eq = i == known || PyUnicode_EqualToUTF8(key, sig.names[i]);
     if (eq) {
       if (out[i]) {
         raise(PyExc_TypeError, fmt::format("{}() got multiple values for argument '{}'", sig.function, sig.names[i]));

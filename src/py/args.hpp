@@ -15,6 +15,9 @@ struct Signature {
   const char* const* names;
   std::size_t count;
   std::size_t required;  // the first `required` parameters must be given
+  // The names as interned strs, filled on the first keyword call (null
+  // until then): a keyword spelled in a call is mostly that very object.
+  PyObject** interned = nullptr;
 };
 
 // Vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
@@ -27,8 +30,9 @@ struct Params {
   const char* function;
   std::array<const char*, N> names;
   std::size_t required;
+  mutable std::array<PyObject*, N> interned{};  // kept for the process
 
-  Signature sig() const { return {function, names.data(), N, required}; }
+  Signature sig() const { return {function, names.data(), N, required, interned.data()}; }
 
   std::array<PyObject*, N> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
     std::array<PyObject*, N> out{};
