@@ -3,6 +3,7 @@
 // path of a map, and a merge copies only the dicts on the merged paths.
 // Nothing reachable from the parent is ever changed, so a failure simply
 // drops the child (the meta-log line and the broadcasts already sent stay).
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include <limits>
@@ -172,7 +173,7 @@ PyObject* state_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const std::uint64_t n = parent.version + 1;
   StateData child{parent.data, parent.heavy, parent.hub,          parent.ring,
                   parent.key_versions, TextMap(), parent.meta_capacity, n};
-  append_meta(*child.ring, "state_update", fmt::format("State updated to version {}", n));
+  append_meta(*child.ring, "state_update", fmt::format(FMT_COMPILE("State updated to version {}"), n));
   if (PyObject* d = data ? py::optional(data) : nullptr) merge_zone(d, child.data, child.key_versions, n);
   if (PyObject* h = heavy ? py::optional(heavy) : nullptr) merge_zone(h, child.heavy, child.key_versions, n);
   if (PyObject* s = signal ? py::optional(signal) : nullptr) apply_signals(s, *child.hub, child.signals);
