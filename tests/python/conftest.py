@@ -31,3 +31,13 @@ def run_python():
         )
 
     return run
+
+
+@pytest.fixture
+def watchdog():
+    """Arms a deadlock watchdog: after `seconds` the run ends with every
+    thread's traceback. Disarmed when the test ends."""
+    import faulthandler
+
+    yield lambda seconds: faulthandler.dump_traceback_later(seconds, exit=True)
+    faulthandler.cancel_dump_traceback_later()

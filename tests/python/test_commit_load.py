@@ -2,7 +2,6 @@
 the outbox to a worker: exits succeed or fail in order, an exit that
 installed never fails, and every message is delivered once, only for a
 committed or flushed transaction, or is still in the engine's outbox."""
-import faulthandler
 import random
 import threading
 import time
@@ -14,12 +13,9 @@ WATCHDOG = 180  # a deadlock ends the run with every thread's traceback
 THREADS = 8
 
 
-def test_commits_under_load():
-    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
-    try:
-        run_load()
-    finally:
-        faulthandler.cancel_dump_traceback_later()
+def test_commits_under_load(watchdog):
+    watchdog(WATCHDOG)
+    run_load()
 
 
 def run_load():

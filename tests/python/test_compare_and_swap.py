@@ -5,6 +5,8 @@ import pytest
 
 from olvex_core import ContextError, OlvexEngine, SchemaViolationError, State, SupervisorProxy
 
+from index_support import Index
+
 U64_MAX = 2**64 - 1
 BUSY = "System Busy (VIP Access Only)"
 NOT_STR = "'int' object cannot be converted to 'PyString'"
@@ -169,16 +171,6 @@ def test_a_proxy_zone_is_not_examined():
 
 
 # ---- arguments --------------------------------------------------------------
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 @pytest.mark.parametrize(

@@ -2,7 +2,6 @@
 loops on one engine with a schema: no deadlock or stray exception, the
 counter equals the number of successful calls, and no requester other than
 the VIP holder ever reaches the schema step while a holder exists."""
-import faulthandler
 import threading
 import time
 
@@ -26,12 +25,9 @@ def retried(call):
             time.sleep(0)
 
 
-def test_counter_under_contention():
-    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
-    try:
-        run_load()
-    finally:
-        faulthandler.cancel_dump_traceback_later()
+def test_counter_under_contention(watchdog):
+    watchdog(WATCHDOG)
+    run_load()
 
 
 def run_load():

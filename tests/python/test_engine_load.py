@@ -1,6 +1,5 @@
 """Many threads on one engine: no deadlock, crash or panic, every message
 accounted for once, one shadow per original per transaction."""
-import faulthandler
 import random
 import threading
 import time
@@ -15,12 +14,9 @@ class Boom(Exception):
     pass
 
 
-def test_shared_engine_under_load():
-    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
-    try:
-        run_load()
-    finally:
-        faulthandler.cancel_dump_traceback_later()
+def test_shared_engine_under_load(watchdog):
+    watchdog(WATCHDOG)
+    run_load()
 
 
 def run_load():

@@ -5,6 +5,8 @@ import pytest
 
 from olvex_core import FSMState, WorkflowEngine
 
+from index_support import Index
+
 STATES = [("Pending", 0), ("Running", 1), ("WaitingIO", 2), ("Complete", 3), ("Failed", 4)]
 
 
@@ -27,16 +29,6 @@ def test_values(name, number):
     assert int(s) == number
     assert s == number and not (s != number)
     assert s != number + 1
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 @pytest.mark.parametrize(

@@ -9,7 +9,6 @@ or still queued, and no requester other than the VIP holder gets past the VIP
 check while a holder exists (checked inside model_validate against a mirror of
 the conflict manager kept from the reports)."""
 import asyncio
-import faulthandler
 import random
 import threading
 import time
@@ -23,12 +22,9 @@ SUCCESSES = 6  # per requester
 MAX_RETRIES = 5  # the engine's own manager
 
 
-def test_process_road_under_load():
-    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
-    try:
-        run_load()
-    finally:
-        faulthandler.cancel_dump_traceback_later()
+def test_process_road_under_load(watchdog):
+    watchdog(WATCHDOG)
+    run_load()
 
 
 def is_borrow_conflict(e):
