@@ -14,14 +14,24 @@ PACKAGES := cmake g++ libyaml-dev nlohmann-json3-dev libfmt-dev ninja-build \
 
 .PHONY: deps build test demo sanitize bench clean
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
+# Installs the named Debian packages that are not installed yet.
+define apt_install
+	missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
 	    | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:" $$missing; \
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; else SUDO=sudo; fi; \
 	  $$SUDO apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+endef
+
+# When the distribution's own python3 is 3.13 or newer (Debian 13), its
+# headers come from python3-dev; it is known only once python3 is installed.
+deps:
+	@$(call apt_install,$(PACKAGES))
+	@if /usr/bin/python3 -c 'import sys; sys.exit(sys.version_info < (3, 13))' 2>/dev/null; then \
+	  $(call apt_install,python3-dev); \
 	fi
 
 define configure
