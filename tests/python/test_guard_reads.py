@@ -312,6 +312,53 @@ def test_missing_key_in_a_chain_of_guards_is_indexed_twice_in_all():
         g["absent"]  # text keys go on to the attribute road at each level
 
 
+def test_missing_key_in_a_chain_through_proxies_is_indexed_twice_in_all():
+    class Counting(dict):
+        calls = 0
+
+        def __getitem__(self, key):
+            Counting.calls += 1
+            return super().__getitem__(key)
+
+    g = Counting()
+    for _ in range(30):
+        g = G(SupervisorProxy(G(g, [], [], is_admin=True)), [], [], is_admin=True)
+    with pytest.raises(KeyError):
+        g[0]
+    assert Counting.calls == 2
+
+
+OTHER = G({"k": 1}, ["k", "absent"], [])
+
+
+@pytest.mark.parametrize(
+    "side_read",
+    [
+        lambda: OTHER["k"],
+        lambda: pytest.raises(KeyError, OTHER.__getitem__, 5),  # that guard indexed twice itself
+        lambda: pytest.raises(AttributeError, OTHER.__getitem__, "absent"),
+    ],
+    ids=["found", "missing-index", "missing-text"],
+)
+def test_a_guard_read_inside_the_targets_own_lookup_keeps_the_second_indexing(side_read):
+    class Target:
+        calls = 0
+
+        def __getitem__(self, key):
+            self.calls += 1
+            side_read()
+            if self.calls == 1:
+                raise KeyError(key)
+            return 42
+
+    target = Target()
+    assert G(target, ["[7]"], [], None, None)[7] == 42
+    assert target.calls == 2
+    over = Target()
+    assert G(G(over, ["[7]"], []), ["[7]"], [])[7] == 42  # the inner guard's second indexing answered
+    assert over.calls == 2
+
+
 def test_membership_and_iteration_are_unchecked():
     g = G({"a": 1, "b": 2}, [], [])
     assert "a" in g and "z" not in g
