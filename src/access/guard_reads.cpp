@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <array>
+#include <exception>
 
 #include "access/guard_impl.hpp"
 #include "access/proxy.hpp"
@@ -17,11 +18,40 @@ namespace olvex::access {
 
 namespace {
 
-// Item reads that have begun on this thread. An item read whose first
-// indexing went through another guard's item read leaves the second
-// indexing to that inner read: retrying at every level of a chain of
-// guards would double the work per level.
-thread_local unsigned long t_item_reads = 0;
+// The guard whose item read was the last to end on this thread, when it
+// ended by an error after its chain had already had the second indexing
+// (made by that read or by a guard below it); null when the last read ended
+// any other way. A guard over that guard lets the error stand: retrying at
+// every level of a chain of guards would double the work per level. A guard
+// read that the target's own lookup makes on the side is another guard and
+// does not count.
+thread_local PyObject* t_retried = nullptr;
+
+// Marks how the item read of `self` ended, whichever way it leaves.
+class ReadEnd {
+ public:
+  explicit ReadEnd(PyObject* self) noexcept : self_(self), errors_(std::uncaught_exceptions()) {}
+  ~ReadEnd() { t_retried = retried_ && std::uncaught_exceptions() > errors_ ? self_ : nullptr; }
+  ReadEnd(const ReadEnd&) = delete;
+  ReadEnd& operator=(const ReadEnd&) = delete;
+  void retried() noexcept { retried_ = true; }
+
+ private:
+  PyObject* self_;
+  int errors_;
+  bool retried_ = false;
+};
+
+// The object an indexing of `target` reaches first when it goes on: the
+// target, or what lies under the proxies over it (a proxy hands the error of
+// indexing its target back unchanged).
+PyObject* indexed_through(PyObject* target) noexcept {
+  PyObject* proxy_type = supervisor_proxy_type.peek();
+  while (proxy_type && Py_TYPE(target) == reinterpret_cast<PyTypeObject*>(proxy_type)) {
+    target = proxy_data(target).target.get();
+  }
+  return target;
+}
 
 bool type_named(PyObject* v, const char* name) {
   py::Ref type_name = py::Ref::check(PyType_GetName(Py_TYPE(v)));
@@ -185,10 +215,11 @@ PyObject* guard_getattro(PyObject* self, PyObject* name) {
 }
 
 PyObject* guard_getitem(PyObject* self, PyObject* key) {
+  ReadEnd end(self);
   py::SharedBorrow borrow(guard_flag(self));
   const GuardData& g = guard_data(self);
   py::Ref target = g.target;
-  const unsigned long reads = ++t_item_reads;
+  t_retried = nullptr;
   py::Ref value = index_target(target.get(), key);
   if (!value) {
     if (final_error()) throw py::PyErrorSet{};
@@ -196,8 +227,9 @@ PyObject* guard_getitem(PyObject* self, PyObject* key) {
       PyErr_Clear();
       return attr_fallback(g, key).release();
     }
-    // An inner guard's read has already indexed twice; its error stands.
-    if (t_item_reads != reads) throw py::PyErrorSet{};
+    end.retried();
+    // The guard below has already indexed twice; its error stands.
+    if (t_retried != nullptr && t_retried == indexed_through(target.get())) throw py::PyErrorSet{};
     PyErr_Clear();
     value = index_target(target.get(), key);
     if (!value) throw py::PyErrorSet{};

@@ -32,15 +32,17 @@ struct Host {
   PyObject* only_ast;   // ast.PyCF_ONLY_AST
   PyObject* filename;   // "<string>"
   PyObject* mode;       // "eval"
+  PyObject* no_flags;   // 0
 };
 
 Host host() {
   static PyObject* slots[5] = {};
   static PyObject* filename = py::intern("<string>");  // interning runs no Python code
   static PyObject* mode = py::intern("eval");
+  static PyObject* no_flags = PyLong_FromLong(0);  // a small int: immortal, never fails
   return {kept_attr(slots[0], "builtins", nullptr), kept_attr(slots[1], "builtins", "compile"),
           kept_attr(slots[2], "ast", "AST"),        kept_attr(slots[3], "ast", "Attribute"),
-          kept_attr(slots[4], "ast", "PyCF_ONLY_AST"), filename, mode};
+          kept_attr(slots[4], "ast", "PyCF_ONLY_AST"), filename, mode, no_flags};
 }
 
 bool forbidden(std::string_view name) {
@@ -95,13 +97,15 @@ void check_tree(PyObject* tree) {
 }
 
 // Compiles one condition: parse to a syntax tree (SyntaxError passes with
-// the file name "<string>"), check it, then compile the tree.
+// the file name "<string>"), check it, then compile the tree. Neither step
+// inherits the calling code's __future__ flags: the code is kept on the
+// engine and shared by every caller, so it must read the same for all.
 Ref compile_condition(std::string_view expr) {
   const Host h = host();
   Ref source = py::to_py(expr);
-  Ref tree = py::call(h.compile, source.get(), h.filename, h.mode, h.only_ast);
+  Ref tree = py::call(h.compile, source.get(), h.filename, h.mode, h.only_ast, Py_True);
   check_tree(tree.get());
-  return py::call(h.compile, tree.get(), h.filename, h.mode);
+  return py::call(h.compile, tree.get(), h.filename, h.mode, h.no_flags, Py_True);
 }
 
 Ref cached_code(EngineData& e, std::string_view expr) {

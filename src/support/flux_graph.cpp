@@ -40,6 +40,13 @@ std::size_t last_len(std::string_view s) noexcept {
   return n;
 }
 
+// n + extra, capped; n counts entries of a document in memory, so the
+// products cannot overflow.
+std::uint64_t walk_bound(std::uint64_t entries, std::uint64_t extra) noexcept {
+  const std::uint64_t cap = kVisitsPerEntry * entries + kWalkAllowance;
+  return extra < cap - entries ? entries + extra : cap;
+}
+
 }  // namespace
 
 NodeIndex::NodeIndex(const Node& nodes) {
@@ -76,7 +83,7 @@ std::vector<std::string_view> walk_graph(const Node& nodes, const NodeIndex& ind
   const Item* start = nodes.find("start");
   if (!start) throw GraphError{GraphError::Kind::Value, "Missing 'start' node"};
   if (start->node->kind() != Kind::String) throw GraphError{GraphError::Kind::Value, "Start node must be string"};
-  const std::uint64_t bound = nodes.entries().size() + extra;
+  const std::uint64_t bound = walk_bound(nodes.entries().size(), extra);
   std::vector<std::string_view> path;
   std::string_view current = start->node->text();
   for (;;) {

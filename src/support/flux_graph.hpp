@@ -38,8 +38,16 @@ struct GraphError {
 // throws, which then ends the walk unchanged.
 using Condition = std::function<bool(std::string_view)>;
 
-// The names a walk over `nodes` visits from its `start`, at most
-// `nodes.entries().size() + extra` of them. Throws GraphError.
+// However large the caller's `extra`, a walk over n entries visits at most
+// kVisitsPerEntry * n + kWalkAllowance names: enough for loops that run a
+// while before they leave, and a cycle still fails in time and memory in
+// proportion to the document.
+inline constexpr std::uint64_t kVisitsPerEntry = 16;
+inline constexpr std::uint64_t kWalkAllowance = 10'000;
+
+// The names a walk over `nodes` visits from its `start`: for n entries, at
+// most n + `extra` of them, and never more than the cap above. Throws
+// GraphError.
 std::vector<std::string_view> walk_graph(const yaml::Node& nodes, const NodeIndex& index, std::uint64_t extra,
                                          const Condition& condition);
 

@@ -201,6 +201,59 @@ Mark position_of(std::string_view s, std::size_t offset) noexcept {
   return {one_based(line), one_based(column)};
 }
 
+// ---- directive prologues -----------------------------------------------------
+
+// The length of the line break at s[i] (CR LF, CR, LF, NEL, LS, PS), 0 when
+// there is none.
+std::size_t break_at(std::string_view s, std::size_t i) noexcept {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c == '\n') return 1;
+  if (c == '\r') return i + 1 < s.size() && s[i + 1] == '\n' ? 2 : 1;
+  if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x85) return 2;
+  if (c == 0xE2 && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x80 &&
+      (static_cast<unsigned char>(s[i + 2]) == 0xA8 || static_cast<unsigned char>(s[i + 2]) == 0xA9)) {
+    return 3;
+  }
+  return 0;
+}
+
+// Spaces and tabs, then nothing or a comment.
+bool blank_or_comment(std::string_view line) noexcept {
+  std::size_t i = line.find_first_not_of(" \t");
+  return i == std::string_view::npos || line[i] == '#';
+}
+
+// The three characters and then nothing, a space or a tab.
+bool marker(std::string_view line, std::string_view three) noexcept {
+  return line.starts_with(three) && (line.size() == 3 || line[3] == ' ' || line[3] == '\t');
+}
+
+// The offset of the first %TAG directive past the bound in the directive
+// prologue that starts at `from` (the text's start, or the end of a
+// document), if there is one. A prologue is a run of directive lines (a
+// '%' in the first column), blank and comment lines (a byte order mark may
+// lead them) and "..." lines; any other line (a "---", or content) ends it,
+// so nothing inside a document is looked at. Every %TAG line counted here is
+// a directive libyaml reads, unless libyaml refuses the text before it.
+std::optional<std::size_t> excess_tag_directive(std::string_view s, std::size_t from, bool line_start) {
+  constexpr std::string_view kBom = "\xEF\xBB\xBF";
+  std::size_t tags = 0;
+  for (std::size_t i = from; i < s.size();) {
+    std::size_t end = i;
+    while (end < s.size() && break_at(s, end) == 0) ++end;
+    std::string_view line = s.substr(i, end - i);
+    if (line_start && line.starts_with('%')) {
+      if (marker(line.substr(1), "TAG") && ++tags > kMaxTagDirectives) return i;
+    } else if (!(line_start && marker(line, "...")) &&
+               !blank_or_comment(line_start && line.starts_with(kBom) ? line.substr(kBom.size()) : line)) {
+      return std::nullopt;
+    }
+    i = end < s.size() ? end + break_at(s, end) : end;
+    line_start = true;
+  }
+  return std::nullopt;
+}
+
 // ---- rendering --------------------------------------------------------------
 
 class Line {
@@ -583,7 +636,7 @@ namespace {
 // Where libyaml's reader or scanner stopped, for a second look at the text
 // before that point.
 struct Stop {
-  bool ahead = false;        // a reader or scanner error: found ahead of the events
+  bool ahead = false;        // a reader or scanner error, or too many %TAG directives: found ahead of the events
   std::size_t byte = 0;      // its offset in the text
   std::size_t chars = 0;     // and in characters, as libyaml counts marks
 };
@@ -613,7 +666,18 @@ ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before,
   yaml_parser_set_input_string(&parser.p, reinterpret_cast<const unsigned char*>(text.data()), text.size());
   Builder builder;
   bool seen_document = false;
+  // libyaml reads a document's directives all at once, as it starts the
+  // document; they are counted first, at the text's start and after each
+  // document's end.
+  auto count_directives = [&](std::size_t from, bool line_start) {
+    std::optional<std::size_t> over = excess_tag_directive(text, from, line_start);
+    if (!over) return;
+    if (stop) *stop = {true, *over, count_chars(text.substr(0, *over))};
+    throw Refusal{fmt::format("more than {} %TAG directives in one document{}", kMaxTagDirectives,
+                              at(position_of(text, *over)))};
+  };
   try {
+    count_directives(0, true);
     for (;;) {
       Event ev;
       if (!yaml_parser_parse(&parser.p, &ev.e)) {
@@ -630,7 +694,9 @@ ReadResult parse(std::string_view text, std::optional<std::size_t> chars_before,
       ev.live = true;
       switch (ev.e.type) {
         case YAML_STREAM_START_EVENT:
+          break;
         case YAML_DOCUMENT_END_EVENT:
+          count_directives(byte_of_char(text, ev.e.end_mark.index), ev.e.end_mark.column == 0);
           break;
         case YAML_DOCUMENT_START_EVENT:
           if (seen_document) throw Refusal{std::string(kSeveralDocuments)};

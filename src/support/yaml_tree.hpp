@@ -4,7 +4,8 @@
 // repeat means to it), aliases share their anchored node instead of copying
 // it, and three bounds keep hostile texts cheap: a nesting depth, an alias
 // budget, and refusing aliases that are unknown or point into a node still
-// being read. Nothing here knows what a workflow or a schema is.
+// being read, and a bound on the %TAG directives of a document. Nothing here
+// knows what a workflow or a schema is.
 #pragma once
 
 #include <algorithm>
@@ -32,6 +33,13 @@ inline constexpr std::size_t kMaxDepth = 128;
 // the target included). Sizes are computed as the tree is built, saturating,
 // so nothing is ever expanded. Text without aliases is not limited by it.
 inline constexpr std::uint64_t kMaxAliasedNodes = 1'000'000;
+
+// A document may declare this many %TAG directives. A document needs one
+// per tag vocabulary it uses, a handful at most; libyaml compares each
+// directive with every earlier one of its document (and looks a tag's handle
+// up among them all), so thousands would cost seconds. Counted before
+// libyaml reads them.
+inline constexpr std::size_t kMaxTagDirectives = 64;
 
 enum class Kind : std::uint8_t { Null, Bool, Int, Float, String, Sequence, Mapping };
 

@@ -1,6 +1,9 @@
 #include "support/flux_graph.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+
+#include <cstdint>
 
 #include <map>
 #include <ostream>
@@ -90,6 +93,25 @@ TEST(GraphWalk, NoAcyclicWalkReachesTheBound) {
   EXPECT_FALSE(w.path.starts_with("!")) << w.path;
   EXPECT_TRUE(w.path.ends_with("n49,n50"));
 }
+
+struct BoundCase {
+  std::uint64_t extra;
+  std::uint64_t bound;
+};
+void PrintTo(const BoundCase& c, std::ostream* os) { *os << c.extra; }
+class WalkBound : public testing::TestWithParam<BoundCase> {};
+TEST_P(WalkBound, StopsACycleAtTheBoundWhateverTheExtra) {
+  // three entries; `a` is every other name of the path and asks once each time
+  Walked w = walk("nodes: {start: a, a: {next: {if go: b}}, b: {next: a}}", {{"go", true}}, GetParam().extra);
+  EXPECT_EQ(w.path, fmt::format("!cycle: Flux Safety Trip: simulation exceeded {} nodes. Check for cycles in 'nodes'.",
+                                GetParam().bound));
+  EXPECT_EQ(w.asked.size(), (GetParam().bound + 1) / 2);
+}
+// 16 visits per entry plus 10,000 at most, however large the extra
+INSTANTIATE_TEST_SUITE_P(Extras, WalkBound,
+                         testing::Values(BoundCase{0, 3}, BoundCase{10'044, 10'047}, BoundCase{10'045, 10'048},
+                                         BoundCase{10'046, 10'048}, BoundCase{UINT32_MAX, 10'048},
+                                         BoundCase{UINT64_MAX, 10'048}));
 
 TEST(GraphWalk, ConditionErrorsPassThrough) {
   yaml::ReadResult r = yaml::read("nodes: {start: a, a: {next: {if boom: b}}}");

@@ -1,5 +1,6 @@
 #include "support/yaml_tree.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -32,6 +33,13 @@ std::string laughs() {
     doc += "]\n";
   }
   return doc;
+}
+
+// `n` %TAG directives for the handles !t{first}! on, each ending with `end`.
+std::string tags(int n, std::string_view end = "\n", int first = 0) {
+  std::string out;
+  for (int i = first; i < first + n; ++i) out += fmt::format("%TAG !t{}! tag:t{},{}", i, i, end);
+  return out;
 }
 
 // A text to read, and what it gives: the one-line rendering of the root, or
@@ -112,10 +120,56 @@ std::vector<ReadCase> read_cases() {
         ReadCase{fan_out(1001), "!more than 1000000 nodes are reachable through aliases at line 2 column 4005"},
         ReadCase{laughs(), "!more than 1000000 nodes are reachable through aliases at line 6 column 45"},
         ReadCase{"a: &a " + nested(100) + "\nb: 1", "{a: " + nested(100) + ", b: 1}"},
+        // %TAG directives: 64 a document, counted before libyaml reads them
+        ReadCase{tags(64) + "--- !t63!x 1", "!<tag:t63,x> 1"},
+        ReadCase{tags(65) + "--- !t0!x 1", "!more than 64 %TAG directives in one document at line 65 column 1"},
+        ReadCase{tags(32000) + "--- x", "!more than 64 %TAG directives in one document at line 65 column 1"},
+        ReadCase{"%YAML 1.1\n# c\n\n  # c\n" + tags(64, "\n\t\n") + "--- x", "x"},
+        ReadCase{tags(32, "\n# c\n\xEF\xBB\xBF\n") + tags(33, "\n", 32) + "--- x",
+                 "!more than 64 %TAG directives in one document at line 129 column 1"},
+        ReadCase{tags(65, " # c\r") + "--- x", "!more than 64 %TAG directives in one document at line 65 column 1"},
+        ReadCase{tags(65, "\xC2\x85") + "--- x", "!more than 64 %TAG directives in one document at line 65 column 1"},
+        ReadCase{"%TAG\t!a! tag:a,\n" + tags(64) + "--- x",
+                 "!more than 64 %TAG directives in one document at line 65 column 1"},
+        ReadCase{"%TAGS !a! b\n" + tags(64) + "--- x",
+                 "!found unknown directive name at line 1 column 6, while scanning a directive at line 1 column 1"},
+        // the next document's directives, after an implicit or an explicit end
+        ReadCase{"a: 1\n" + tags(65) + "--- b", "!more than 64 %TAG directives in one document at line 66 column 1"},
+        ReadCase{"a: 1\n... # end\n...\n" + tags(65) + "--- b",
+                 "!more than 64 %TAG directives in one document at line 68 column 1"},
+        ReadCase{"a: |\n  x\n" + tags(65) + "--- b",
+                 "!more than 64 %TAG directives in one document at line 67 column 1"},
+        ReadCase{tags(40) + "--- a\n...\n" + tags(40) + "--- b", kSeveral},  // each document has its own
+        // an earlier problem in the directives comes first
+        ReadCase{"%TAG !a! tag:a,\n%TAG !a! tag:b,\n" + tags(70) + "--- x",
+                 "!found duplicate %TAG directive at line 2 column 1"},
+        ReadCase{tags(3) + "%TAG !x!\n" + tags(70) + "--- x",
+                 "!did not find expected whitespace at line 4 column 9, while scanning a %TAG directive at line 4 "
+                 "column 1"},
+        ReadCase{"...\n" + tags(70) + "--- x",
+                 "!did not find expected node content at line 1 column 1, while parsing a block node at line 1 "
+                 "column 1"},
+        ReadCase{"\xEF\xBB\xBF" + tags(70) + "--- x",
+                 "!found character that cannot start any token at line 1 column 2, while scanning for the next "
+                 "token at line 1 column 2"},
   };
 }
 
 INSTANTIATE_TEST_SUITE_P(Documents, Reading, testing::ValuesIn(read_cases()));
+
+TEST(Directives, TextInsideScalarsIsNotCounted) {
+  // lines of %TAG text in the first column, inside scalars that reach there
+  const std::string lines = tags(100);
+  for (const std::string& doc : {"--- \"a\n" + lines + "\"\n", "--- 'a\n" + lines + "'\n", "--- a\n" + lines,
+                                 "[a,\n\"" + lines + "\"]\n"}) {
+    ReadResult r = read(doc);
+    ASSERT_TRUE(r) << r.error;
+    const Node& root = r.tree->root();
+    std::string_view text = root.kind() == Kind::Sequence ? root.items()[1].node->text() : root.text();
+    EXPECT_TRUE(text.starts_with("%TAG !t0!") || text.starts_with("a %TAG !t0!")) << text.substr(0, 40);
+    EXPECT_NE(text.find("%TAG !t99! tag:t99,"), std::string_view::npos);
+  }
+}
 
 TEST(Tree, NodesKeepKindStyleTagTextAndPosition) {
   ReadResult r = read("steps:\n  - !proc load\n  - \"x y\"\n  - |\n    lit\n  - {a: 01, b: ~}\n");

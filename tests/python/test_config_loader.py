@@ -29,7 +29,12 @@ def test_class_surface(core):
     assert str(inspect.signature(cls.load_from_string)) == "(content)"
 
 
-@pytest.mark.parametrize("text", [ACCEPTED, "{}", "context:", "context: ~", "---"])
+TAGS_64 = "".join(f"%TAG !t{i}! tag:t{i}:\n" for i in range(64))
+
+
+@pytest.mark.parametrize(
+    "text", [ACCEPTED, "{}", "context:", "context: ~", "---", pytest.param(TAGS_64 + "---\ncontext:", id="tags")]
+)
 def test_accepted_documents_return_none(core, text):
     assert core.ConfigLoader.load_from_string(text) is None
     assert core.ConfigLoader.load_from_string(content=text) is None
@@ -47,8 +52,10 @@ def test_accepted_documents_return_none(core, text):
         ("[" * 100_000, "collections nest more than 128 deep at line 1 column 129"),
         ("a: &a [" + "x, " * 999 + "x]\nb: [" + ", ".join(["*a"] * 1001) + "]\n",
          "more than 1000000 nodes are reachable through aliases at line 2 column 4001"),
+        (TAGS_64 + "%TAG !x! tag:x:\n---\ncontext:",
+         "more than 64 %TAG directives in one document at line 65 column 1"),
     ],
-    ids=["empty", "two-documents", "quoted-required", "null-global", "unknown-root-key", "deep", "aliases"],
+    ids=["empty", "two-documents", "quoted-required", "null-global", "unknown-root-key", "deep", "aliases", "tags"],
 )
 def test_refused_documents_raise_schema_violations(core, text, message):
     with pytest.raises(core.SchemaViolationError) as e:

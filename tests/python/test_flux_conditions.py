@@ -100,7 +100,26 @@ def test_other_attributes_are_allowed(condition):
         _private = True
         formatter = True
 
-    holds(condition, {"x": 1, "d": {}, "s": S()})
+    assert holds(condition, {"x": 1, "d": {}, "s": S()}) is True
+
+
+def test_conditions_compile_alike_for_callers_with_future_flags():
+    e = WorkflowEngine("steps: [{flux: if, condition: 'x != 1', then: [yes], else: [no]}]")
+    barry = WorkflowEngine("steps: [{flux: if, condition: 'x <> 1', then: [yes]}]")
+    caller = {"e": e, "barry": barry}
+    exec(compile(
+        "from __future__ import barry_as_FLUFL\n"
+        "got = e.execute({'x': 2}, lambda name: None)\n"
+        "try:\n"
+        "    barry.execute({'x': 2}, lambda name: None)\n"
+        "except SyntaxError:\n"
+        "    refused = True\n",
+        "<caller>", "exec"), caller)
+    assert caller["got"] == ["yes"]
+    assert caller.get("refused") is True
+    assert e.execute({"x": 1}, lambda name: None) == ["no"]  # the code kept for the text is the plain one
+    with pytest.raises(SyntaxError):
+        barry.execute({"x": 2}, lambda name: None)
 
 
 def test_the_issue_escape_does_not_reach_module_globals():

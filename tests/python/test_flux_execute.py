@@ -98,21 +98,28 @@ def test_budget_stops_the_operation_after_the_last_allowed(doc, ctx, max_ops, ca
 
 
 @pytest.mark.parametrize(
-    "doc, ctx, max_ops",
+    "doc, ctx, max_ops, called",
     [
-        ("steps: []", {}, 0),
-        ("steps: [a, b]", {}, 2),
-        ("steps: [{flux: while, condition: 'i < 2', do: [i]}]", {"i": 0}, 5),  # step, 2 true tests, 2 bodies
-        ("steps: [{flux: if, condition: 'True', then: [a]}]", {}, 2),
-        ("steps: [{flux: while, condition: 'False', do: [a]}]", {}, 1),
+        ("steps: []", {}, 0, []),
+        ("steps: [a, b]", {}, 2, ["a", "b"]),
+        # the step, two true tests, two bodies
+        ("steps: [{flux: while, condition: 'i < 2', do: [i]}]", {"i": 0}, 5, ["i", "i"]),
+        ("steps: [{flux: if, condition: 'True', then: [a]}]", {}, 2, ["a"]),
+        ("steps: [{flux: while, condition: 'False', do: [a]}]", {}, 1, []),
     ],
 )
-def test_budget_allows_exactly_max_ops(doc, ctx, max_ops):
+def test_budget_allows_exactly_max_ops(doc, ctx, max_ops, called):
+    calls = []
+
     def executor(name):
+        calls.append(name)
         if name == "i":
             ctx["i"] += 1
 
-    WorkflowEngine(doc, max_ops=max_ops).execute(ctx, executor)
+    e = WorkflowEngine(doc, max_ops=max_ops)
+    assert e.execute(ctx, executor) == called
+    assert calls == called
+    assert e.state_history == [P, R, C]
 
 
 def test_errors_pass_unchanged_and_fail_the_run():

@@ -58,12 +58,22 @@ def test_condition_errors_pass():
     [
         ("nodes: {start: a, a: {next: a}}", 10000, 10002),
         ("nodes: {start: a, a: {next: b}, b: {next: {else: a}}}", 0, 3),
+        ("nodes: {start: a, a: {next: a}}", 2**32 - 1, 10032),  # 16 per entry and 10,000 at most
     ],
 )
 def test_cycles_trip_at_the_bound(doc, max_ops, bound):
     with pytest.raises(RuntimeError) as info:
         WorkflowEngine(doc, max_ops=max_ops).simulate({})
     assert str(info.value) == f"Flux Safety Trip: simulation exceeded {bound} nodes. Check for cycles in 'nodes'."
+
+
+@pytest.mark.parametrize("max_ops, bound", [(0, 3), (10_045, 10_048), (2**32 - 1, 10_048)])
+def test_a_cycle_visits_exactly_the_bound(max_ops, bound):
+    asked = []
+    e = WorkflowEngine("nodes: {start: a, a: {next: {if ask(): b}}, b: {next: a}}", max_ops=max_ops)
+    with pytest.raises(RuntimeError, match=f"exceeded {bound} nodes"):
+        e.simulate({"ask": lambda: asked.append(1) or True})
+    assert len(asked) == (bound + 1) // 2  # a is every other name of the path and asks each time
 
 
 def test_linear_mode_lists_process_steps():

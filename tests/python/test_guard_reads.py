@@ -294,7 +294,15 @@ def test_a_second_indexing_that_succeeds_is_checked_and_wrapped():
     assert got.path() == "p[0]"
 
 
-def test_missing_key_in_a_chain_of_guards_is_indexed_twice_in_all():
+@pytest.mark.parametrize(
+    "level, depth",
+    [
+        (lambda g: G(g, [], [], is_admin=True), 60),
+        (lambda g: G(SupervisorProxy(G(g, [], [], is_admin=True)), [], [], is_admin=True), 30),
+    ],
+    ids=["guards", "through-proxies"],
+)
+def test_missing_key_in_a_chain_of_guards_is_indexed_twice_in_all(level, depth):
     class Counting(dict):
         calls = 0
 
@@ -303,13 +311,44 @@ def test_missing_key_in_a_chain_of_guards_is_indexed_twice_in_all():
             return super().__getitem__(key)
 
     g = Counting()
-    for _ in range(60):
-        g = G(g, [], [], is_admin=True)
+    for _ in range(depth):
+        g = level(g)
     with pytest.raises(KeyError):
         g[0]
     assert Counting.calls == 2
     with pytest.raises(AttributeError):
         g["absent"]  # text keys go on to the attribute road at each level
+
+
+OTHER = G({"k": 1}, ["k", "absent"], [])
+
+
+@pytest.mark.parametrize(
+    "side_read",
+    [
+        lambda: OTHER["k"],
+        lambda: pytest.raises(KeyError, OTHER.__getitem__, 5),  # that guard indexed twice itself
+        lambda: pytest.raises(AttributeError, OTHER.__getitem__, "absent"),
+    ],
+    ids=["found", "missing-index", "missing-text"],
+)
+def test_a_guard_read_inside_the_targets_own_lookup_keeps_the_second_indexing(side_read):
+    class Target:
+        calls = 0
+
+        def __getitem__(self, key):
+            self.calls += 1
+            side_read()
+            if self.calls == 1:
+                raise KeyError(key)
+            return 42
+
+    target = Target()
+    assert G(target, ["[7]"], [], None, None)[7] == 42
+    assert target.calls == 2
+    over = Target()
+    assert G(G(over, ["[7]"], []), ["[7]"], [])[7] == 42  # the inner guard's second indexing answered
+    assert over.calls == 2
 
 
 def test_membership_and_iteration_are_unchecked():

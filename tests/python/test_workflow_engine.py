@@ -75,6 +75,10 @@ def test_lone_surrogates_cannot_be_read():
         WorkflowEngine("steps: [\ud800]")
 
 
+def tag_lines(n):
+    return "".join(f"%TAG !t{i}! tag:t{i}:\n" for i in range(n))
+
+
 @pytest.mark.parametrize(
     "doc, message",
     [
@@ -90,6 +94,8 @@ def test_lone_surrogates_cannot_be_read():
         ("steps: [a]\nnodes: {1: x, 01: y}\n", "Invalid YAML: duplicate key `01` at line 2 column 15"),
         ("steps: " + "[" * 200, "Invalid YAML: collections nest more than 128 deep at line 1 column 135"),
         ("steps: [*x]", "Invalid YAML: alias *x refers to an unknown anchor at line 1 column 9"),
+        pytest.param(tag_lines(65) + "--- {steps: [a]}",
+                     "Invalid YAML: more than 64 %TAG directives in one document at line 65 column 1", id="tags"),
         ("steps: [5]", "Parse error: Invalid step type: expected string or mapping, got 5"),
         ("steps: [!t 5]", "Parse error: Invalid step type: expected string or mapping, got !t 5"),
         ("steps: [{name: a}]", "Parse error: Unknown step format: {name: a}"),
@@ -125,6 +131,7 @@ def test_construction_errors(doc, message, capfd):
         ("!wf {steps: [!proc load, {process: !n fit}]}", 2, ["load", "fit"]),
         ("steps: ['', yes, 99999999999999999999999999999999x]", 3, ["", "yes", "99999999999999999999999999999999x"]),
         ("steps:\n  - &p load\n  - *p\n", 2, ["load", "load"]),
+        pytest.param(tag_lines(64) + "--- {steps: [!t63!p a]}", 1, ["a"], id="tags"),
     ],
 )
 def test_documents_and_their_steps(doc, count, names, capfd):
