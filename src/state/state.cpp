@@ -120,8 +120,6 @@ int state_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
   };
   if (int r = n->value().data.for_each_exclusive(each)) return r;
-  Py_VISIT(n->value().data_dict.dict.get());
-  Py_VISIT(n->value().heavy_dict.dict.get());
   return n->value().heavy.for_each_exclusive(each);
 }
 
@@ -134,8 +132,6 @@ int state_clear(PyObject* self) {
   ObjectMap heavy;
   data.swap(n->value().data);
   heavy.swap(n->value().heavy);
-  Ref data_dict = std::move(n->value().data_dict.dict);
-  Ref heavy_dict = std::move(n->value().heavy_dict.dict);
   return 0;
 }
 
@@ -146,21 +142,16 @@ int state_setattro(PyObject*, PyObject*, PyObject* value) {
 
 const StateData& fields(PyObject* self) { return state_data(self); }
 
-// A new FrozenDict over a new dict of the zone, in the map's order. Built
-// afresh, a dict of a million keys costs some hundreds of nanoseconds a key
-// (a new str per key, and an insert that probes a growing table at random);
-// copying the first one built costs about what dict(d) does.
-Ref zone_view(const ObjectMap& zone, const ZoneDict& cache) {
-  if (!cache.dict) {
-    Ref dict = Ref::check(PyDict_New());
-    for (const auto& [key, value] : zone) {
-      Ref k = py::to_py(key);
-      py::check(PyDict_SetItem(dict.get(), k.get(), value.get()));
-    }
-    cache.dict = std::move(dict);
+// A new FrozenDict over a new dict of the zone, in the map's order. Every
+// read builds its own dict and keeps nothing: a cache would hold a whole
+// dict per version for as long as the version lives.
+Ref zone_view(const ObjectMap& zone) {
+  Ref dict = Ref::check(PyDict_New());
+  for (const auto& [key, value] : zone) {
+    Ref k = py::to_py(key);
+    py::check(PyDict_SetItem(dict.get(), k.get(), value.get()));
   }
-  Ref copy = Ref::check(PyDict_Copy(cache.dict.get()));
-  return frozen_dict_over(copy.get());
+  return frozen_dict_over(dict.get());
 }
 
 Ref meta_list(const StateData& s) {
@@ -245,12 +236,12 @@ PyObject* get_version(PyObject* self, void*) {
 
 PyObject* get_data(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return zone_view(fields(self).data, fields(self).data_dict).release();
+  return zone_view(fields(self).data).release();
 }
 
 PyObject* get_heavy(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return zone_view(fields(self).heavy, fields(self).heavy_dict).release();
+  return zone_view(fields(self).heavy).release();
 }
 
 PyObject* get_signal(PyObject* self, void*) {

@@ -29,21 +29,6 @@ using VersionMap = StateMap<std::uint64_t>;
 // Signal name -> text.
 using TextMap = StateMap<std::string>;
 
-// The dict of a zone's view, built on the first read and copied on every
-// read after: a State never changes, so the copy is what a fresh walk of
-// the map would build, at the cost of copying a dict. Belongs to one State:
-// a copy of the fields starts without one.
-class ZoneDict {
- public:
-  ZoneDict() = default;
-  ZoneDict(const ZoneDict&) noexcept {}
-  ZoneDict(ZoneDict&&) noexcept = default;
-  ZoneDict& operator=(const ZoneDict&) = delete;
-  ZoneDict& operator=(ZoneDict&&) = delete;
-
-  mutable py::Ref dict;  // filled with the interpreter lock held, by no Python code
-};
-
 // Every copy, update and destruction of an ObjectMap happens with the
 // interpreter lock held: its values own Python references.
 struct StateData {
@@ -55,8 +40,6 @@ struct StateData {
   TextMap signals;          // written by the update that made this version
   std::size_t meta_capacity = 0;
   std::uint64_t version = 0;
-  ZoneDict data_dict{};
-  ZoneDict heavy_dict{};
 };
 
 extern py::TypeCell state_type;

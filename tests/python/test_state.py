@@ -3,6 +3,7 @@ the read-only proxies, immutability, subclassing and cycle collection.
 update() is in test_state_update.py."""
 import gc
 import inspect
+import sys
 import threading
 import weakref
 
@@ -62,6 +63,16 @@ def test_zones_hold_the_callers_objects():
     assert "c" not in s.data
 
 
+def test_a_read_leaves_nothing_held_by_the_state():
+    # Whatever a read builds dies with its view.
+    value, big = object(), object()
+    s = State(data={"a": value}, heavy={"h": big})
+    held = sys.getrefcount(value), sys.getrefcount(big)
+    for _ in range(2):
+        s.data, s.heavy
+    assert (sys.getrefcount(value), sys.getrefcount(big)) == held
+
+
 def test_every_state_views_its_own_zones():
     # Views read before an update or a restricted view show only what their
     # own State holds, before and after.
@@ -82,6 +93,10 @@ def test_keys_of_str_subclasses_come_back_as_plain_str():
     s = State(data={Name("a"): 1})
     [key] = s.data.keys()
     assert type(key) is str and key == "a"
+    child = s.update(data={Name("b"): 2}, heavy={Name("h"): 3})
+    assert [type(k) for k in child.data.keys()] == [str, str] and sorted(child.data.keys()) == ["a", "b"]
+    [key] = child.heavy.keys()
+    assert type(key) is str and key == "h"
 
 
 @pytest.mark.parametrize(
