@@ -138,10 +138,25 @@ const StateData& fields(PyObject* self) { return state_data(self); }
 // A new FrozenDict over a new dict of the zone, in the map's order. Every
 // read builds its own dict and keeps nothing: a cache would hold a whole
 // dict per version for as long as the version lives. The keys are the
-// stored strs, whose hashes they carry, so an insert computes nothing.
+// stored strs, whose hashes they carry, so an insert computes nothing; what
+// it waits for is the key's hash and the value's count, in objects spread
+// over memory. The entries are listed first so that those objects can be
+// fetched a few inserts early (at a million keys a fifth faster than
+// inserting during the walk; a list of pairs for PyDict_MergeFromSeq2, the
+// limited API's other way, costs a tuple per key and is three times slower).
 Ref zone_view(const Zone& zone) {
+  constexpr std::size_t kAhead = 16;
+  std::vector<const ZoneEntry*> entries;
+  entries.reserve(zone.size());
+  for (const ZoneEntry& e : zone) entries.push_back(&e);
   Ref dict = Ref::check(PyDict_New());
-  for (const ZoneEntry& e : zone) py::check(PyDict_SetItem(dict.get(), e.key.get(), e.value.get()));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + kAhead < entries.size()) {
+      __builtin_prefetch(entries[i + kAhead]->key.get());
+      __builtin_prefetch(entries[i + kAhead]->value.get(), 1);
+    }
+    py::check(PyDict_SetItem(dict.get(), entries[i]->key.get(), entries[i]->value.get()));
+  }
   return frozen_dict_over(dict.get());
 }
 
