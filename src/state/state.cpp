@@ -349,7 +349,9 @@ Ref new_state(PyTypeObject* type, PyObject* data, PyObject* heavy, PyObject*, st
 
 Ref plain_key(PyObject* key, std::string_view text) {
   if (PyUnicode_CheckExact(key)) return Ref::borrow(key);
-  return py::to_py(text);
+  Ref plain = py::to_py(text);
+  py::utf8(plain.get());  // made here, so the map's reads of the text never fail
+  return plain;
 }
 
 const std::uint64_t* KeyVersions::find(const std::string& path) const {

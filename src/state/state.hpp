@@ -55,8 +55,9 @@ struct ZoneKey {
 using Zone = support::PersistentTrie<ZoneEntry, ZoneKey, std::hash<std::string_view>,
                                      std::equal_to<std::string_view>, support::SerialCount>;
 
-// The exact str stored for a str key whose UTF-8 text is `text`: the key
-// itself, or a plain str of its text for a str subclass.
+// The exact str stored for a str key whose UTF-8 text is `text` (already
+// read from it, so the str holds its UTF-8 form): the key itself, or a
+// plain str of its text, its UTF-8 form made, for a str subclass.
 py::Ref plain_key(PyObject* key, std::string_view text);
 
 struct StateData;

@@ -99,6 +99,18 @@ def test_keys_of_str_subclasses_come_back_as_plain_str():
     assert type(key) is str and key == "h"
 
 
+@pytest.mark.parametrize("text", ["plain", "ünïcode ✓", ""])
+def test_a_key_is_the_same_key_whichever_str_names_it(text):
+    class Name(str):
+        pass
+
+    s = State(data={Name(text): 1}, heavy={text: 1})
+    child = s.update(data={text: 2}, heavy={Name(text): 3})
+    assert child.data == {text: 2} and child.heavy == {text: 3}
+    assert s.data == {text: 1} and s.heavy == {text: 1}
+    assert [type(k) for k in child.data.keys()] == [str]
+
+
 @pytest.mark.parametrize(
     "kwargs, exc, message",
     [
