@@ -32,7 +32,7 @@ using py::Ref;
 
 namespace {
 
-using Checker = support::KeyConflicts<state::VersionMap>;
+using Checker = support::KeyConflicts<state::KeyVersions>;
 
 std::string_view key_text(PyObject* key) {
   if (!PyUnicode_Check(key)) py::raise_type(key, "PyString");
@@ -73,7 +73,8 @@ std::optional<std::string> mismatch(PyObject* current, std::uint64_t expected, b
   const state::StateData& s = state::state_data(current);
   if (s.version == expected) return std::nullopt;
   if (strict) return fmt::format("Strict CAS Mismatch: Expected {}, Found {} (Strict CAS Enabled)", expected, s.version);
-  Checker check(s.key_versions, expected);
+  const state::KeyVersions versions = s.key_versions();
+  Checker check(versions, expected);
   if (zone_conflicts(data, check) || zone_conflicts(heavy, check)) {
     return fmt::format("CAS Version Mismatch (Conflict Detected): Expected {}, Found {} (Keys Changed)", expected,
                        s.version);

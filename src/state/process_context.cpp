@@ -57,11 +57,11 @@ Ref root_proxy(PyObject* self, const std::string& root) {
   py::SharedBorrow borrow(context_flag(self));
   const ContextData& c = context(self);
   py::SharedBorrow state_borrow(state_flag(c.state.get()), py::OnConflict::Panic);
-  const Ref* stored = state_data(c.state.get()).data.find(root);
+  const ZoneEntry* stored = state_data(c.state.get()).data.find(root);
   if (!stored) return py::none();
   // Setting the thread's transaction can release the previous one and run
   // Python code: the target is held meanwhile.
-  Ref target = *stored;
+  Ref target = stored->value;
   Ref tx = c.tx;
   return access::make_proxy(target.get(), root, !tx, tx.get(), false, support::DEFAULT_CAPABILITIES);
 }

@@ -57,32 +57,25 @@ std::shared_ptr<MetaRing> make_ring(std::size_t capacity) {
 
 std::shared_ptr<const Sender> make_hub() { return std::make_shared<const Sender>(new_channel()); }
 
-// The items of a constructor zone, keys checked and converted; each key
-// also gets the constructor's version.
-void collect_zone(PyObject* dict, std::vector<std::pair<std::string, Ref>>& items,
-                  std::vector<std::pair<std::string, std::uint64_t>>& versions, std::uint64_t version) {
+// The entries of a constructor zone, keys checked and converted, each with
+// the constructor's version; they move into the map through the bulk
+// build: one pass per trie level, each node allocated once at its final
+// size.
+Zone build_zone(PyObject* dict, std::vector<ZoneEntry>& items, std::uint64_t version) {
   if (!PyDict_Check(dict)) py::raise_type(dict, "PyDict");
-  const auto n = static_cast<std::size_t>(PyDict_Size(dict));
-  items.reserve(items.size() + n);
-  versions.reserve(versions.size() + n);
+  items.clear();
+  items.reserve(static_cast<std::size_t>(PyDict_Size(dict)));
   DictWalk walk(dict);
   Ref key;
   Ref value;
   while (walk.next(key, value)) {
     if (!PyUnicode_Check(key.get())) py::raise_type(key.get(), "PyString");
-    std::string text(py::utf8(key.get()));
-    versions.emplace_back(text, version);
-    items.emplace_back(std::move(text), std::move(value));
+    Ref stored = plain_key(key.get(), py::utf8(key.get()));
+    items.push_back(ZoneEntry{std::move(stored), std::move(value), version});
   }
-}
-
-// The collected entries move into the map through the bulk build: one pass
-// per trie level, each node allocated once at its final size.
-template <class Map, class Items>
-Map build_map(Items& items) {
-  using Source = support::MovingIterator<typename Items::iterator>;
-  static_assert(Map::template builds_in_bulk<Source>(), "a State's maps must take the bulk build");
-  return Map(Source(items.begin()), Source(items.end()));
+  using Source = support::MovingIterator<std::vector<ZoneEntry>::iterator>;
+  static_assert(Zone::builds_in_bulk<Source>(), "a State's zones must take the bulk build");
+  return Zone(Source(items.begin()), Source(items.end()));
 }
 
 PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -115,13 +108,11 @@ int state_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   auto* n = Instance::of(self);
   if (!n->alive) return 0;
-  auto each = [&](const ObjectMap::value_type& e) -> int {
-    Py_VISIT(e.second.get());
+  auto each = [&](const ZoneEntry& e) -> int {
+    Py_VISIT(e.value.get());
     return 0;
   };
   if (int r = n->value().data.for_each_exclusive(each)) return r;
-  Py_VISIT(n->value().data_dict.dict.get());
-  Py_VISIT(n->value().heavy_dict.dict.get());
   return n->value().heavy.for_each_exclusive(each);
 }
 
@@ -130,12 +121,10 @@ int state_traverse(PyObject* self, visitproc visit, void* arg) {
 int state_clear(PyObject* self) {
   auto* n = Instance::of(self);
   if (!n->alive) return 0;
-  ObjectMap data;
-  ObjectMap heavy;
+  Zone data;
+  Zone heavy;
   data.swap(n->value().data);
   heavy.swap(n->value().heavy);
-  Ref data_dict = std::move(n->value().data_dict.dict);
-  Ref heavy_dict = std::move(n->value().heavy_dict.dict);
   return 0;
 }
 
@@ -146,21 +135,29 @@ int state_setattro(PyObject*, PyObject*, PyObject* value) {
 
 const StateData& fields(PyObject* self) { return state_data(self); }
 
-// A new FrozenDict over a new dict of the zone, in the map's order. Built
-// afresh, a dict of a million keys costs some hundreds of nanoseconds a key
-// (a new str per key, and an insert that probes a growing table at random);
-// copying the first one built costs about what dict(d) does.
-Ref zone_view(const ObjectMap& zone, const ZoneDict& cache) {
-  if (!cache.dict) {
-    Ref dict = Ref::check(PyDict_New());
-    for (const auto& [key, value] : zone) {
-      Ref k = py::to_py(key);
-      py::check(PyDict_SetItem(dict.get(), k.get(), value.get()));
+// A new FrozenDict over a new dict of the zone, in the map's order. Every
+// read builds its own dict and keeps nothing: a cache would hold a whole
+// dict per version for as long as the version lives. The keys are the
+// stored strs, whose hashes they carry, so an insert computes nothing; what
+// it waits for is the key's hash and the value's count, in objects spread
+// over memory. The entries are listed first so that those objects can be
+// fetched a few inserts early (at a million keys a fifth faster than
+// inserting during the walk; a list of pairs for PyDict_MergeFromSeq2, the
+// limited API's other way, costs a tuple per key and is three times slower).
+Ref zone_view(const Zone& zone) {
+  constexpr std::size_t kAhead = 16;
+  std::vector<const ZoneEntry*> entries;
+  entries.reserve(zone.size());
+  for (const ZoneEntry& e : zone) entries.push_back(&e);
+  Ref dict = Ref::check(PyDict_New());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + kAhead < entries.size()) {
+      __builtin_prefetch(entries[i + kAhead]->key.get());
+      __builtin_prefetch(entries[i + kAhead]->value.get(), 1);
     }
-    cache.dict = std::move(dict);
+    py::check(PyDict_SetItem(dict.get(), entries[i]->key.get(), entries[i]->value.get()));
   }
-  Ref copy = Ref::check(PyDict_Copy(cache.dict.get()));
-  return frozen_dict_over(copy.get());
+  return frozen_dict_over(dict.get());
 }
 
 Ref meta_list(const StateData& s) {
@@ -177,9 +174,9 @@ Ref meta_list(const StateData& s) {
 // alone and no transaction, so the thread's current transaction is left
 // alone.
 Ref root_proxy(const StateData& s, const char* root, bool read_only) {
-  const Ref* value = s.data.find(root);
-  if (!value) return py::none();
-  return access::make_proxy(value->get(), root, read_only, nullptr, false, support::READ);
+  const ZoneEntry* stored = s.data.find(root);
+  if (!stored) return py::none();
+  return access::make_proxy(stored->value.get(), root, read_only, nullptr, false, support::READ);
 }
 
 // NumPy's bool scalar, recognised by its type's module and name so that
@@ -245,12 +242,12 @@ PyObject* get_version(PyObject* self, void*) {
 
 PyObject* get_data(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return zone_view(fields(self).data, fields(self).data_dict).release();
+  return zone_view(fields(self).data).release();
 }
 
 PyObject* get_heavy(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return zone_view(fields(self).heavy, fields(self).heavy_dict).release();
+  return zone_view(fields(self).heavy).release();
 }
 
 PyObject* get_signal(PyObject* self, void*) {
@@ -341,23 +338,34 @@ Ref new_state(PyTypeObject* type, PyObject* data, PyObject* heavy, PyObject*, st
               std::size_t meta_capacity) {
   StateData s;
   s.hub = make_hub();
-  std::vector<std::pair<std::string, Ref>> items;
-  std::vector<std::pair<std::string, std::uint64_t>> versions;
-  if (data) {
-    collect_zone(data, items, versions, version);
-    s.data = build_map<ObjectMap>(items);
-    items.clear();
-  }
-  if (heavy) {
-    collect_zone(heavy, items, versions, version);
-    s.heavy = build_map<ObjectMap>(items);
-  }
-  s.key_versions = build_map<VersionMap>(versions);
+  std::vector<ZoneEntry> items;
+  if (data) s.data = build_zone(data, items, version);
+  if (heavy) s.heavy = build_zone(heavy, items, version);
   s.ring = make_ring(meta_capacity);
   s.meta_capacity = meta_capacity;
   s.version = version;
   return py::make_native<StateData>(type, std::move(s));
 }
+
+Ref plain_key(PyObject* key, std::string_view text) {
+  if (PyUnicode_CheckExact(key)) return Ref::borrow(key);
+  Ref plain = py::to_py(text);
+  py::utf8(plain.get());  // made here, so the map's reads of the text never fail
+  return plain;
+}
+
+const std::uint64_t* KeyVersions::find(const std::string& path) const {
+  const std::uint64_t* newest = nullptr;
+  auto take = [&](const std::uint64_t* v) {
+    if (v && (!newest || *v > *newest)) newest = v;
+  };
+  if (const ZoneEntry* e = s_.data.find(path)) take(&e->version);
+  if (const ZoneEntry* e = s_.heavy.find(path)) take(&e->version);
+  if (path.find('.') != std::string::npos) take(s_.sub_versions.find(path));
+  return newest;
+}
+
+bool KeyVersions::empty() const noexcept { return s_.data.empty() && s_.heavy.empty() && s_.sub_versions.empty(); }
 
 Ref wrap_state(StateData fields) { return py::make_native<StateData>(state_type.get(), std::move(fields)); }
 

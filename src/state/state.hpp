@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "py/native.hpp"
 #include "py/ref.hpp"
@@ -22,41 +23,71 @@ namespace olvex::state {
 template <class Value>
 using StateMap = support::PersistentMap<std::string, Value, std::hash<std::string>, std::equal_to<std::string>,
                                         support::SerialCount>;
-// Text key (UTF-8) -> the caller's own object, held by reference.
-using ObjectMap = StateMap<py::Ref>;
-// Key path -> the version that last wrote it.
+// Key path "{key}.{sub-key}" -> the version that last wrote it.
 using VersionMap = StateMap<std::uint64_t>;
 // Signal name -> text.
 using TextMap = StateMap<std::string>;
 
-// The dict of a zone's view, built on the first read and copied on every
-// read after: a State never changes, so the copy is what a fresh walk of
-// the map would build, at the cost of copying a dict. Belongs to one State:
-// a copy of the fields starts without one.
-class ZoneDict {
- public:
-  ZoneDict() = default;
-  ZoneDict(const ZoneDict&) noexcept {}
-  ZoneDict(ZoneDict&&) noexcept = default;
-  ZoneDict& operator=(const ZoneDict&) = delete;
-  ZoneDict& operator=(ZoneDict&&) = delete;
-
-  mutable py::Ref dict;  // filled with the interpreter lock held, by no Python code
+// One entry of a zone: the key as an exact str (the caller's own object
+// when it is one, so a read hands out the str whose hash is cached instead
+// of making a new one), the caller's object, held by reference, and the
+// version that last wrote the key.
+struct ZoneEntry {
+  py::Ref key;
+  py::Ref value;
+  std::uint64_t version = 0;
 };
 
-// Every copy, update and destruction of an ObjectMap happens with the
-// interpreter lock held: its values own Python references.
+// A zone finds its entries by the UTF-8 text of the key, hashed as a
+// std::string of it would be. The text is read from the str itself: for
+// one that is not ASCII, the UTF-8 copy that the str caches once the key
+// has been converted on its way in, so this never fails.
+struct ZoneKey {
+  static std::string_view key(const ZoneEntry& e) noexcept {
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(e.key.get(), &n);
+    return {text, static_cast<std::size_t>(n)};
+  }
+};
+
+// Text key -> entry. Every copy, update and destruction happens with the
+// interpreter lock held: its entries own Python references.
+using Zone = support::PersistentTrie<ZoneEntry, ZoneKey, std::hash<std::string_view>,
+                                     std::equal_to<std::string_view>, support::SerialCount>;
+
+// The exact str stored for a str key whose UTF-8 text is `text` (already
+// read from it, so the str holds its UTF-8 form): the key itself, or a
+// plain str of its text, its UTF-8 form made, for a str subclass.
+py::Ref plain_key(PyObject* key, std::string_view text);
+
+struct StateData;
+
+// For each key path, the version that last wrote it: a top-level key of
+// either zone (the two share their paths, without a prefix) or
+// "{key}.{sub-key}". One text can name a key of both zones and a sub-key
+// path at once; the newest of their versions is the one written last, as
+// every write stamps a version newer than any its State holds.
+class KeyVersions {
+ public:
+  explicit KeyVersions(const StateData& s) noexcept : s_(s) {}
+  const std::uint64_t* find(const std::string& path) const;
+  bool empty() const noexcept;
+
+ private:
+  const StateData& s_;
+};
+
 struct StateData {
-  ObjectMap data;
-  ObjectMap heavy;
+  Zone data;
+  Zone heavy;
   std::shared_ptr<const support::Sender> hub;  // one per lineage
   std::shared_ptr<support::MetaRing> ring;     // one per lineage
-  VersionMap key_versions;  // top-level keys of both zones, and "{key}.{sub-key}"
+  VersionMap sub_versions;  // the "{key}.{sub-key}" paths; top-level keys are in the zones' entries
   TextMap signals;          // written by the update that made this version
   std::size_t meta_capacity = 0;
   std::uint64_t version = 0;
-  ZoneDict data_dict{};
-  ZoneDict heavy_dict{};
+
+  KeyVersions key_versions() const noexcept { return KeyVersions(*this); }
 };
 
 extern py::TypeCell state_type;

@@ -60,8 +60,8 @@ Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
 }
 
 // Writes the items of `incoming` (a data or heavy argument) into the child's
-// zone, recording version n for each key and each sub-key of a dict value.
-void merge_zone(PyObject* incoming, ObjectMap& zone, VersionMap& versions, std::uint64_t n) {
+// zone with version n, recording n also for each sub-key of a dict value.
+void merge_zone(PyObject* incoming, Zone& zone, VersionMap& versions, std::uint64_t n) {
   if (!PyDict_Check(incoming)) py::raise_type(incoming, "PyDict");
   DictWalk walk(incoming);
   Ref key;
@@ -70,7 +70,7 @@ void merge_zone(PyObject* incoming, ObjectMap& zone, VersionMap& versions, std::
   while (walk.next(key, value)) {
     Ref target = unwrapped(value.get());
     if (!PyUnicode_Check(key.get())) py::raise_type(key.get(), "PyString");
-    std::string name(py::utf8(key.get()));
+    std::string_view name = py::utf8(key.get());  // lives as long as `key`
     const bool is_dict = PyDict_Check(target.get());
     if (is_dict) {
       DictWalk sub(target.get());
@@ -82,14 +82,12 @@ void merge_zone(PyObject* incoming, ObjectMap& zone, VersionMap& versions, std::
         versions.insert_or_assign(path, n);
       }
     }
-    versions.insert_or_assign(name, n);
-    const Ref* existing = is_dict ? zone.find(name) : nullptr;
+    const ZoneEntry* existing = is_dict ? zone.find(name) : nullptr;
     if (existing) {
-      Ref old = *existing;
-      zone.insert_or_assign(std::move(name), deep_merge_cow(old.get(), target.get()));
-    } else {
-      zone.insert_or_assign(std::move(name), std::move(target));
+      Ref old = existing->value;
+      target = deep_merge_cow(old.get(), target.get());
     }
+    zone.insert_or_assign(ZoneEntry{plain_key(key.get(), name), std::move(target), n});
   }
 }
 
@@ -172,10 +170,10 @@ PyObject* state_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   const std::uint64_t n = parent.version + 1;
   StateData child{parent.data, parent.heavy, parent.hub,          parent.ring,
-                  parent.key_versions, TextMap(), parent.meta_capacity, n};
+                  parent.sub_versions, TextMap(), parent.meta_capacity, n};
   append_meta(*child.ring, "state_update", fmt::format(FMT_COMPILE("State updated to version {}"), n));
-  if (PyObject* d = data ? py::optional(data) : nullptr) merge_zone(d, child.data, child.key_versions, n);
-  if (PyObject* h = heavy ? py::optional(heavy) : nullptr) merge_zone(h, child.heavy, child.key_versions, n);
+  if (PyObject* d = data ? py::optional(data) : nullptr) merge_zone(d, child.data, child.sub_versions, n);
+  if (PyObject* h = heavy ? py::optional(heavy) : nullptr) merge_zone(h, child.heavy, child.sub_versions, n);
   if (PyObject* s = signal ? py::optional(signal) : nullptr) apply_signals(s, *child.hub, child.signals);
   return wrap_state(std::move(child)).release();
 }

@@ -1,5 +1,14 @@
 #pragma once
-// A persistent hash map: a hash array mapped trie with 32-way branching.
+// A persistent hash map: a hash array mapped trie. The hash is read as
+// 5-bit digits, each taken in two steps, its top two bits and then its low
+// three, so a node has at most 4 or 8 slots: a new version copies a path of
+// nodes of 48 to 80 bytes of pointers rather than 32-slot ones of 272, and
+// a million-key map changes by well under a kilobyte per version.
+//
+// PersistentTrie stores whole entries of a type of the caller's choosing
+// and finds them by the key that KeyOf::key(entry) gives (what Hash and Eq
+// take), so an entry can carry more than a key and a value without a
+// second trie beside it. PersistentMap is the key -> value map built on it.
 //
 // Copying a map is O(1): the copy shares the root. Nodes are reference
 // counted and never change while more than one map can reach them, so an
@@ -97,78 +106,70 @@ class MovingIterator {
   It it_{};
 };
 
-template <class Key, class Value, class Hash = std::hash<Key>, class Eq = std::equal_to<Key>,
-          class Count = std::atomic<std::size_t>>
-class PersistentMap {
+template <class Entry, class KeyOf, class Hash, class Eq, class Count = std::atomic<std::size_t>>
+class PersistentTrie {
  public:
-  using key_type = Key;
-  using mapped_type = Value;
-  using value_type = std::pair<Key, Value>;
+  using key_type = std::remove_cvref_t<decltype(KeyOf::key(std::declval<const Entry&>()))>;
+  using value_type = Entry;
   using size_type = std::size_t;
   using hasher = Hash;
   using key_equal = Eq;
   class const_iterator;
   using iterator = const_iterator;
 
-  PersistentMap() = default;
-  explicit PersistentMap(const Hash& hash, const Eq& eq = Eq()) : hash_(hash), eq_(eq) {}
+  PersistentTrie() = default;
+  explicit PersistentTrie(const Hash& hash, const Eq& eq = Eq()) : hash_(hash), eq_(eq) {}
 
-  // Builds from (key, value) pairs; a key that occurs again overwrites the
-  // value but keeps its first place among full collisions, as repeated
-  // inserts would. From a multi-pass range of pairs whose `first` is a Key
-  // (builds_in_bulk) the trie is built in one go: each node is allocated
-  // once at its final size and each entry constructed once, straight from
-  // the source (moved out of it through MovingIterator). Other ranges are
-  // inserted one by one, into nodes that belong to this map alone and so
-  // change in place.
+  // Builds from entries; a key that occurs again overwrites the entry but
+  // keeps its first place among full collisions, as repeated inserts would.
+  // From a multi-pass range of entries (builds_in_bulk) the trie is built
+  // in one go: each node is allocated once at its final size and each entry
+  // constructed once, straight from the source (moved out of it through
+  // MovingIterator). Other ranges are inserted one by one, into nodes that
+  // belong to this map alone and so change in place.
   template <std::input_iterator It>
-  PersistentMap(It first, It last, const Hash& hash = Hash(), const Eq& eq = Eq())
+  PersistentTrie(It first, It last, const Hash& hash = Hash(), const Eq& eq = Eq())
       : hash_(hash), eq_(eq) {
     if constexpr (builds_in_bulk<It>()) {
       BulkBuild<It> bulk(hash_, eq_);
       root_ = bulk.run(first, last, size_);
     } else {
-      for (; first != last; ++first) {
-        auto&& item = *first;
-        insert_or_assign(std::forward<decltype(item)>(item).first,
-                         std::forward<decltype(item)>(item).second);
-      }
+      for (; first != last; ++first) insert_or_assign(Entry(*first));
     }
   }
   // Whether construction from [It, It) takes the one-go build.
   template <class It>
   static constexpr bool builds_in_bulk() {
     if constexpr (std::forward_iterator<It> && std::is_reference_v<std::iter_reference_t<It>>) {
-      return std::is_same_v<
-          std::remove_cvref_t<decltype(std::declval<std::iter_reference_t<It>>().first)>, Key>;
+      return std::is_same_v<std::remove_cvref_t<std::iter_reference_t<It>>, Entry>;
     } else {
       return false;
     }
   }
 
-  PersistentMap(std::initializer_list<value_type> items, const Hash& hash = Hash(),
-                const Eq& eq = Eq())
-      : PersistentMap(items.begin(), items.end(), hash, eq) {}
+  PersistentTrie(std::initializer_list<value_type> items, const Hash& hash = Hash(),
+                 const Eq& eq = Eq())
+      : PersistentTrie(items.begin(), items.end(), hash, eq) {}
 
-  PersistentMap(const PersistentMap& other)
+  PersistentTrie(const PersistentTrie& other)
       : root_(other.root_), size_(other.size_), hash_(other.hash_), eq_(other.eq_) {
     if (root_) retain(root_);
   }
-  PersistentMap(PersistentMap&& other) noexcept(std::is_nothrow_move_constructible_v<Hash> &&
-                                                std::is_nothrow_move_constructible_v<Eq>)
+  PersistentTrie(PersistentTrie&& other) noexcept(std::is_nothrow_move_constructible_v<Hash> &&
+                                                  std::is_nothrow_move_constructible_v<Eq>)
       : root_(std::exchange(other.root_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         hash_(std::move(other.hash_)),
         eq_(std::move(other.eq_)) {}
-  PersistentMap& operator=(PersistentMap other) noexcept {
+  PersistentTrie& operator=(PersistentTrie other) noexcept {
     swap(other);
     return *this;
   }
-  ~PersistentMap() {
+  ~PersistentTrie() {
     if (root_) release(root_, 0);
   }
 
-  void swap(PersistentMap& other) noexcept {
+  void swap(PersistentTrie& other) noexcept {
     using std::swap;
     swap(root_, other.root_);
     swap(size_, other.size_);
@@ -179,8 +180,8 @@ class PersistentMap {
   size_type size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
 
-  // The value stored under key, or nullptr.
-  const Value* find(const Key& key) const {
+  // The entry stored under key, or nullptr.
+  const Entry* find(const key_type& key) const {
     const Node* node = root_;
     if (!node) return nullptr;
     const std::size_t h = static_cast<std::size_t>(hash_(key));
@@ -192,43 +193,36 @@ class PersistentMap {
       }
       if (!(node->datamap & bit)) return nullptr;
       const value_type& e = entries(node)[rank(node->datamap, bit)];
-      return eq_(e.first, key) ? &e.second : nullptr;
+      return eq_(KeyOf::key(e), key) ? &e : nullptr;
     }
     const value_type* ents = bucket_entries(node);
     for (std::uint32_t i = 0; i < node->datamap; ++i) {
-      if (eq_(ents[i].first, key)) return &ents[i].second;
+      if (eq_(KeyOf::key(ents[i]), key)) return &ents[i];
     }
     return nullptr;
   }
 
-  // Stores value under key in this map; returns true when the key is new.
-  // Nodes shared with other maps are copied, nodes of this map alone are
-  // changed in place.
-  bool insert_or_assign(Key key, Value value) {
-    const std::size_t h = static_cast<std::size_t>(hash_(key));
+  // Stores the entry in this map, in place of one with an equal key (which
+  // keeps its place); returns true when the key is new. Nodes shared with
+  // other maps are copied, nodes of this map alone are changed in place.
+  bool insert_or_assign(Entry entry) {
+    const std::size_t h = static_cast<std::size_t>(hash_(KeyOf::key(entry)));
     if (!root_) {
-      root_ = make_leaf(0, h, key, value);
+      root_ = make_leaf(0, h, entry);
       size_ = 1;
       return true;
     }
     bool inserted = false;
     const bool owned = is_unique(root_);
     Node* old = root_;
-    Node* fresh = insert_trie(old, 0, owned, h, key, value, inserted);
+    Node* fresh = insert_trie(old, 0, owned, h, entry, inserted);
     if (fresh != old) {
       root_ = fresh;
       if (!owned) release(old, 0);
     }
     if (inserted) ++size_;
-    // An overwritten value now sits in `value` and dies on return.
+    // An overwritten entry now sits in `entry` and dies on return.
     return inserted;
-  }
-
-  // A new map with value stored under key; this map is unchanged.
-  PersistentMap set(Key key, Value value) const {
-    PersistentMap copy(*this);
-    copy.insert_or_assign(std::move(key), std::move(value));
-    return copy;
   }
 
   const_iterator begin() const { return const_iterator(root_); }
@@ -251,9 +245,10 @@ class PersistentMap {
 
  private:
   // Trie node header. A trie node at depth d < kLevels has one slot per
-  // 5-bit digit d of the hash: `datamap` marks slots holding an entry,
-  // `nodemap` slots holding a child. A node at depth kLevels is a bucket of
-  // keys whose full hashes are equal: `datamap` is its entry count.
+  // value of its part of the hash (slot_of): `datamap` marks slots holding
+  // an entry, `nodemap` slots holding a child. A node at depth kLevels is a
+  // bucket of keys whose full hashes are equal: `datamap` is its entry
+  // count.
   // Layout: header, child pointers, entries, in one allocation.
   struct Node {
     Count refs{1};
@@ -262,9 +257,8 @@ class PersistentMap {
   };
 
   static constexpr unsigned kBits = 5;
-  static constexpr std::uint32_t kMask = (1u << kBits) - 1;
   static constexpr unsigned kHashBits = std::numeric_limits<std::size_t>::digits;
-  static constexpr unsigned kLevels = (kHashBits + kBits - 1) / kBits;
+  static constexpr unsigned kLevels = 2 * ((kHashBits + kBits - 1) / kBits);
   static constexpr std::size_t kAlign = std::max(alignof(Node), alignof(value_type));
   static constexpr bool kOverAligned = kAlign > __STDCPP_DEFAULT_NEW_ALIGNMENT__;
 
@@ -276,8 +270,15 @@ class PersistentMap {
     return round_up(kChildOffset + nchildren * sizeof(Node*), alignof(value_type));
   }
 
+  // Depth 2k takes the top two bits of digit k, depth 2k + 1 its low three:
+  // the top bits decide first, so the order is still that of the digits.
+  static std::uint32_t slot_of(std::size_t h, unsigned depth) {
+    const unsigned shift = depth / 2 * kBits + (depth % 2 ? 0 : 3);
+    if (shift >= kHashBits) return 0;  // the top digit of a hash whose width 5 does not divide
+    return static_cast<std::uint32_t>(h >> shift) & (depth % 2 ? 7u : 3u);
+  }
   static std::uint32_t slot_bit(std::size_t h, unsigned depth) {
-    return std::uint32_t{1} << ((h >> (depth * kBits)) & kMask);
+    return std::uint32_t{1} << slot_of(h, depth);
   }
   // Without a popcount instruction in the target (baseline x86-64),
   // std::popcount becomes a library call; the bit-parallel count inlines.
@@ -402,9 +403,7 @@ class PersistentMap {
     void take_range(value_type* src, unsigned n, bool owned) {
       for (unsigned i = 0; i < n; ++i) take(src[i], owned);
     }
-    void emplace_new(Key& key, Value& value) {
-      emplace(std::move_if_noexcept(key), std::move_if_noexcept(value));
-    }
+    void emplace_new(Entry& entry) { emplace(std::move_if_noexcept(entry)); }
     Node* node() const { return node_; }
     Node* done() { return std::exchange(node_, nullptr); }
 
@@ -445,10 +444,9 @@ class PersistentMap {
     };
     using Ref = std::iter_reference_t<It>;
 
-    static const Key& key(const It& it) { return (*it).first; }
-    static void emplace(Builder& b, const Item& item) {
-      b.emplace(static_cast<Ref>(*item.key).first, static_cast<Ref>(*item.value).second);
-    }
+    static decltype(auto) key(const It& it) { return KeyOf::key(*it); }
+    // The entry of the last occurrence, in the place of the first.
+    static void emplace(Builder& b, const Item& item) { b.emplace(static_cast<Ref>(*item.value)); }
 
     // Items [lo, hi) share their hash digits above `depth`; `unique` says
     // that they are distinct keys of one full hash.
@@ -460,9 +458,8 @@ class PersistentMap {
         size += n;
         return b.done();
       }
-      const unsigned shift = depth * kBits;
       std::size_t end[32] = {};
-      for (std::size_t i = lo; i < hi; ++i) ++end[(items_[i].hash >> shift) & kMask];
+      for (std::size_t i = lo; i < hi; ++i) ++end[slot_of(items_[i].hash, depth)];
       std::size_t pos[32];
       for (std::size_t d = 0, at = lo; d < 32; ++d) {
         pos[d] = at;
@@ -470,7 +467,7 @@ class PersistentMap {
         end[d] = at;
       }
       for (std::size_t i = lo; i < hi; ++i) {
-        tmp_[pos[(items_[i].hash >> shift) & kMask]++] = items_[i];
+        tmp_[pos[slot_of(items_[i].hash, depth)]++] = items_[i];
       }
       std::copy(tmp_.begin() + static_cast<std::ptrdiff_t>(lo),
                 tmp_.begin() + static_cast<std::ptrdiff_t>(hi),
@@ -542,20 +539,20 @@ class PersistentMap {
   }
 
   // A subtree at `depth` holding only the new entry.
-  static Node* make_leaf(unsigned depth, std::size_t h, Key& key, Value& value) {
+  static Node* make_leaf(unsigned depth, std::size_t h, Entry& entry) {
     Builder b(depth == kLevels ? 1 : slot_bit(h, depth), 0, 1, 0);
-    b.emplace_new(key, value);
+    b.emplace_new(entry);
     return b.done();
   }
 
   // A subtree at `depth` holding a copy of `old` (hash h1) and the new entry
   // (hash h2), the two hashes agreeing on every digit above `depth`.
   static Node* make_pair_tree(unsigned depth, std::size_t h1, const value_type& old,
-                              std::size_t h2, Key& key, Value& value) {
+                              std::size_t h2, Entry& entry) {
     if (depth == kLevels) {
       Builder b(2, 0, 2, 0);
       b.emplace(old);
-      b.emplace_new(key, value);
+      b.emplace_new(entry);
       return b.done();
     }
     const std::uint32_t b1 = slot_bit(h1, depth), b2 = slot_bit(h2, depth);
@@ -563,14 +560,14 @@ class PersistentMap {
       Builder b(b1 | b2, 0, 2, 0);
       if (b1 < b2) {
         b.emplace(old);
-        b.emplace_new(key, value);
+        b.emplace_new(entry);
       } else {
-        b.emplace_new(key, value);
+        b.emplace_new(entry);
         b.emplace(old);
       }
       return b.done();
     }
-    Node* child = make_pair_tree(depth + 1, h1, old, h2, key, value);
+    Node* child = make_pair_tree(depth + 1, h1, old, h2, entry);
     Node* n;
     try {
       n = allocate(0, b1, 0, 1);
@@ -582,28 +579,27 @@ class PersistentMap {
     return n;
   }
 
-  static Node* insert_bucket(Node* node, bool owned, Key& key, Value& value, bool& inserted,
-                             const Eq& eq) {
+  static Node* insert_bucket(Node* node, bool owned, Entry& entry, bool& inserted, const Eq& eq) {
     const unsigned n = node->datamap;
     value_type* ents = bucket_entries(node);
     for (unsigned i = 0; i < n; ++i) {
-      if (!eq(ents[i].first, key)) continue;
+      if (!eq(KeyOf::key(ents[i]), KeyOf::key(entry))) continue;
       inserted = false;
       if (owned) {
         using std::swap;
-        swap(ents[i].second, value);
+        swap(ents[i], entry);
         return node;
       }
       Builder b(n, 0, n, 0);
       b.take_range(ents, i, false);
-      b.emplace(std::as_const(ents[i].first), std::move_if_noexcept(value));
+      b.emplace_new(entry);
       b.take_range(ents + i + 1, n - i - 1, false);
       return b.done();
     }
     inserted = true;
     Builder b(n + 1, 0, n + 1, 0);
     b.take_range(ents, n, owned);
-    b.emplace_new(key, value);
+    b.emplace_new(entry);
     Node* fresh = b.done();
     if (owned) retire(node, kLevels);
     return fresh;
@@ -613,9 +609,9 @@ class PersistentMap {
   // changed in place, else a new node. `owned` says that this map alone
   // reaches `node`; then a replaced node has been retired here, else it is
   // left untouched and its owners keep it.
-  Node* insert_trie(Node* node, unsigned depth, bool owned, std::size_t h, Key& key, Value& value,
+  Node* insert_trie(Node* node, unsigned depth, bool owned, std::size_t h, Entry& entry,
                     bool& inserted) {
-    if (depth == kLevels) return insert_bucket(node, owned, key, value, inserted, eq_);
+    if (depth == kLevels) return insert_bucket(node, owned, entry, inserted, eq_);
     const std::uint32_t bit = slot_bit(h, depth);
     const std::uint32_t dm = node->datamap, nm = node->nodemap;
     const unsigned ne = count(dm), nc = count(nm);
@@ -626,7 +622,7 @@ class PersistentMap {
       const unsigned ci = rank(nm, bit);
       Node* child = kids[ci];
       const bool child_owned = owned && is_unique(child);
-      Node* fresh = insert_trie(child, depth + 1, child_owned, h, key, value, inserted);
+      Node* fresh = insert_trie(child, depth + 1, child_owned, h, entry, inserted);
       if (fresh == child) return node;
       if (owned) {
         kids[ci] = fresh;
@@ -650,24 +646,24 @@ class PersistentMap {
     if (dm & bit) {
       const unsigned ei = rank(dm, bit);
       value_type& e = ents[ei];
-      if (eq_(e.first, key)) {
+      if (eq_(KeyOf::key(e), KeyOf::key(entry))) {
         inserted = false;
         if (owned) {
           using std::swap;
-          swap(e.second, value);
+          swap(e, entry);
           return node;
         }
         Builder b(dm, nm, ne, nc);
         b.take_range(ents, ei, false);
-        b.emplace(std::as_const(e.first), std::move_if_noexcept(value));
+        b.emplace_new(entry);
         b.take_range(ents + ei + 1, ne - ei - 1, false);
         hand_over(children(b.node()), kids, nc, false);
         return b.done();
       }
       // Another key holds the slot: both move one level down.
       inserted = true;
-      Node* sub = make_pair_tree(depth + 1, static_cast<std::size_t>(hash_(e.first)), e, h, key,
-                                 value);
+      Node* sub =
+          make_pair_tree(depth + 1, static_cast<std::size_t>(hash_(KeyOf::key(e))), e, h, entry);
       const unsigned ci = rank(nm, bit);
       try {
         Builder b(dm & ~bit, nm | bit, ne - 1, nc + 1);
@@ -690,7 +686,7 @@ class PersistentMap {
     const unsigned ei = rank(dm, bit);
     Builder b(dm | bit, nm, ne + 1, nc);
     b.take_range(ents, ei, owned);
-    b.emplace_new(key, value);
+    b.emplace_new(entry);
     b.take_range(ents + ei, ne - ei, owned);
     hand_over(children(b.node()), kids, nc, owned);
     Node* fresh = b.done();
@@ -708,7 +704,7 @@ class PersistentMap {
   class const_iterator {
    public:
     using iterator_category = std::forward_iterator_tag;
-    using value_type = PersistentMap::value_type;
+    using value_type = PersistentTrie::value_type;
     using difference_type = std::ptrdiff_t;
     using pointer = const value_type*;
     using reference = const value_type&;
@@ -731,7 +727,7 @@ class PersistentMap {
     }
 
    private:
-    friend class PersistentMap;
+    friend class PersistentTrie;
 
     // One frame per trie level on the way down: the node and the slots of
     // it not visited yet (for a bucket: the index of the next entry).
@@ -782,6 +778,44 @@ class PersistentMap {
     int depth_ = -1;
     Frame stack_[kLevels + 1] = {};
   };
+};
+
+// The key of a (key, value) pair.
+struct PairFirst {
+  template <class Pair>
+  static const auto& key(const Pair& p) noexcept {
+    return p.first;
+  }
+};
+
+// Key -> value, with the interface of the standard maps' basics.
+template <class Key, class Value, class Hash = std::hash<Key>, class Eq = std::equal_to<Key>,
+          class Count = std::atomic<std::size_t>>
+class PersistentMap : public PersistentTrie<std::pair<Key, Value>, PairFirst, Hash, Eq, Count> {
+  using Base = PersistentTrie<std::pair<Key, Value>, PairFirst, Hash, Eq, Count>;
+
+ public:
+  using mapped_type = Value;
+  using typename Base::value_type;
+  using Base::Base;
+
+  // The value stored under key, or nullptr.
+  const Value* find(const Key& key) const {
+    const value_type* e = Base::find(key);
+    return e ? &e->second : nullptr;
+  }
+
+  // Stores value under key in this map; returns true when the key is new.
+  bool insert_or_assign(Key key, Value value) {
+    return Base::insert_or_assign(value_type(std::move(key), std::move(value)));
+  }
+
+  // A new map with value stored under key; this map is unchanged.
+  PersistentMap set(Key key, Value value) const {
+    PersistentMap copy(*this);
+    copy.insert_or_assign(std::move(key), std::move(value));
+    return copy;
+  }
 };
 
 }  // namespace olvex::support

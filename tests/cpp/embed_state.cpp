@@ -2,6 +2,7 @@
 // routine other classes call, and the key versions, which Python cannot see.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -34,10 +35,25 @@ Ref run(const char* code) {
   return Ref::borrow(out);
 }
 
+// Every key path with its version, as the key check reads them: a key of
+// both zones counts once, with the newer of its versions.
 std::map<std::string, std::uint64_t> versions_of(PyObject* state) {
   EXPECT_TRUE(olvex::state::is_state(state));
+  const StateData& s = state_data(state);
   std::map<std::string, std::uint64_t> out;
-  for (const auto& [k, v] : state_data(state).key_versions) out[k] = v;
+  auto note = [&](std::string path, std::uint64_t v) {
+    std::uint64_t& slot = out[std::move(path)];
+    slot = std::max(slot, v);
+  };
+  for (const auto* zone : {&s.data, &s.heavy}) {
+    for (const auto& e : *zone) note(std::string(olvex::state::ZoneKey::key(e)), e.version);
+  }
+  for (const auto& [path, v] : s.sub_versions) note(path, v);
+  const auto versions = s.key_versions();
+  for (const auto& [path, v] : out) {
+    const std::uint64_t* found = versions.find(path);
+    EXPECT_TRUE(found && *found == v) << path;
+  }
   return out;
 }
 
@@ -52,7 +68,7 @@ TEST(StateConstruction, TheEnginesFirstState) {
   EXPECT_EQ(f.meta_capacity, 1000u);
   EXPECT_EQ(f.ring->capacity(), 1000u);
   EXPECT_EQ(f.ring->size(), 0u);
-  EXPECT_TRUE(f.data.empty() && f.heavy.empty() && f.key_versions.empty() && f.signals.empty());
+  EXPECT_TRUE(f.data.empty() && f.heavy.empty() && f.key_versions().empty() && f.signals.empty());
 }
 
 TEST(StateConstruction, OnlyTopLevelKeysOfBothZonesGetTheVersion) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -407,6 +408,143 @@ TEST(PersistentMap, LargeMapsRebuildOnlyOnePath) {
         EXPECT_LE(copies_for_one_insert(*m, key), 64) << m->size() << " " << key;
       }
     }
+  }
+  EXPECT_EQ(Counted::live, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Entries that carry more than a key and a value and are found by a view of
+// their key: the layout of a State's zones.
+struct Tagged {
+  std::string key;
+  Counted value;
+  std::uint64_t version;
+};
+
+struct TaggedKey {
+  static std::string_view key(const Tagged& e) noexcept { return e.key; }
+};
+
+struct ViewHash {
+  Collide mode = Collide::None;
+  std::size_t operator()(std::string_view s) const { return TestHash{mode}(std::string(s)); }
+};
+
+using Trie = olvex::support::PersistentTrie<Tagged, TaggedKey, ViewHash, std::equal_to<std::string_view>>;
+
+std::vector<std::string> keys_in_order(const Trie& t) {
+  std::vector<std::string> out;
+  for (const Tagged& e : t) out.push_back(e.key);
+  return out;
+}
+
+class TrieByHash : public testing::TestWithParam<Collide> {
+ protected:
+  void TearDown() override { EXPECT_EQ(Counted::live, 0) << "entries leaked or destroyed twice"; }
+};
+
+// A replaced entry is the new one whole (key, value and tag) in the old
+// one's place; an insert adds one; the copy they were made on still holds
+// what it held, and every entry off the changed path is the very same
+// object in both versions, in nodes they share.
+TEST_P(TrieByHash, UpdatesOfACopyShareEverythingOffTheirPath) {
+  const ViewHash hash{GetParam()};
+  const unsigned n = GetParam() == Collide::AllSame ? 150 : 3000;
+  {
+    std::vector<Tagged> items;
+    for (unsigned i = 0; i < n; ++i) items.push_back(Tagged{key_of(i), Counted(i), 1});
+    using Source = olvex::support::MovingIterator<std::vector<Tagged>::iterator>;
+    static_assert(Trie::builds_in_bulk<Source>());
+    const Trie base(Source(items.begin()), Source(items.end()), hash);
+    items.clear();
+    ASSERT_EQ(base.size(), n);
+
+    Trie child = base;
+    const std::string changed = key_of(n / 2);
+    EXPECT_FALSE(child.insert_or_assign(Tagged{changed, Counted(1000), 2}));
+    EXPECT_TRUE(child.insert_or_assign(Tagged{"brand-new-key-on-the-heap", Counted(1001), 2}));
+    EXPECT_EQ(child.size(), n + 1);
+    EXPECT_EQ(base.size(), n);
+
+    std::vector<std::string> order = keys_in_order(child);
+    order.erase(std::find(order.begin(), order.end(), "brand-new-key-on-the-heap"));
+    EXPECT_EQ(order, keys_in_order(base));
+
+    const Tagged* now = child.find(changed);
+    ASSERT_NE(now, nullptr);
+    EXPECT_EQ(now->value.v, 1000u);
+    EXPECT_EQ(now->version, 2u);
+    const Tagged* before = base.find(changed);
+    ASSERT_NE(before, nullptr);
+    EXPECT_EQ(before->value.v, n / 2);
+    EXPECT_EQ(before->version, 1u);
+    EXPECT_EQ(base.find("brand-new-key-on-the-heap"), nullptr);
+
+    unsigned shared = 0;
+    for (unsigned i = 0; i < n; ++i) {
+      const Tagged* a = base.find(key_of(i));
+      const Tagged* b = child.find(key_of(i));
+      ASSERT_TRUE(a && b) << i;
+      ASSERT_EQ(a->value.v, i);
+      if (i != n / 2) {
+        ASSERT_EQ(b->value.v, i);
+      }
+      shared += a == b;
+    }
+    // Full collisions put every key on the changed path.
+    if (GetParam() == Collide::None) {
+      EXPECT_GE(shared, n - 128);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, TrieByHash,
+                         testing::Values(Collide::None, Collide::AllSame, Collide::FourBuckets,
+                                         Collide::LowBitsOnly));
+
+// A million entries built in one go: all found, each once in the walk, and
+// in the order of a std::string-keyed map with the same keys, since the
+// order depends on the key's hash alone and a view hashes as its string.
+TEST(PersistentTrie, MillionEntriesIterateInTheOrderOfTheirStringHash) {
+  using ByString = PersistentMap<std::string, std::uint64_t>;
+  using Entries = olvex::support::PersistentTrie<Tagged, TaggedKey, std::hash<std::string_view>,
+                                                 std::equal_to<std::string_view>>;
+  constexpr unsigned n = 1'000'000;
+  {
+    std::vector<Tagged> items;
+    std::vector<std::pair<std::string, std::uint64_t>> pairs;
+    items.reserve(n);
+    pairs.reserve(n);
+    for (unsigned i = 0; i < n; ++i) {
+      std::string k = "k" + std::to_string(i);
+      pairs.emplace_back(k, i);
+      items.push_back(Tagged{std::move(k), Counted(i), i});
+    }
+    using Source = olvex::support::MovingIterator<std::vector<Tagged>::iterator>;
+    const Entries built(Source(items.begin()), Source(items.end()));
+    items.clear();
+    const ByString reference(pairs.begin(), pairs.end());
+    ASSERT_EQ(built.size(), n);
+    auto it = reference.begin();
+    std::vector<bool> seen(n);
+    for (const Tagged& e : built) {
+      ASSERT_NE(it, reference.end());
+      ASSERT_EQ(e.key, it->first);
+      ASSERT_EQ(e.version, it->second);
+      ASSERT_FALSE(seen[e.version]);
+      seen[e.version] = true;
+      ++it;
+    }
+    EXPECT_EQ(it, reference.end());
+    for (unsigned i = 0; i < n; i += 997) {
+      const Tagged* e = built.find("k" + std::to_string(i));
+      ASSERT_NE(e, nullptr);
+      EXPECT_EQ(e->value.v, i);
+    }
+    EXPECT_EQ(built.find("k" + std::to_string(n)), nullptr);
   }
   EXPECT_EQ(Counted::live, 0);
 }

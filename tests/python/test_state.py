@@ -3,6 +3,7 @@ the read-only proxies, immutability, subclassing and cycle collection.
 update() is in test_state_update.py."""
 import gc
 import inspect
+import sys
 import threading
 import weakref
 
@@ -62,6 +63,16 @@ def test_zones_hold_the_callers_objects():
     assert "c" not in s.data
 
 
+def test_a_read_leaves_nothing_held_by_the_state():
+    # Whatever a read builds dies with its view.
+    value, big = object(), object()
+    s = State(data={"a": value}, heavy={"h": big})
+    held = sys.getrefcount(value), sys.getrefcount(big)
+    for _ in range(2):
+        s.data, s.heavy
+    assert (sys.getrefcount(value), sys.getrefcount(big)) == held
+
+
 def test_every_state_views_its_own_zones():
     # Views read before an update or a restricted view show only what their
     # own State holds, before and after.
@@ -82,6 +93,22 @@ def test_keys_of_str_subclasses_come_back_as_plain_str():
     s = State(data={Name("a"): 1})
     [key] = s.data.keys()
     assert type(key) is str and key == "a"
+    child = s.update(data={Name("b"): 2}, heavy={Name("h"): 3})
+    assert [type(k) for k in child.data.keys()] == [str, str] and sorted(child.data.keys()) == ["a", "b"]
+    [key] = child.heavy.keys()
+    assert type(key) is str and key == "h"
+
+
+@pytest.mark.parametrize("text", ["plain", "ünïcode ✓", ""])
+def test_a_key_is_the_same_key_whichever_str_names_it(text):
+    class Name(str):
+        pass
+
+    s = State(data={Name(text): 1}, heavy={text: 1})
+    child = s.update(data={text: 2}, heavy={Name(text): 3})
+    assert child.data == {text: 2} and child.heavy == {text: 3}
+    assert s.data == {text: 1} and s.heavy == {text: 1}
+    assert [type(k) for k in child.data.keys()] == [str]
 
 
 @pytest.mark.parametrize(
