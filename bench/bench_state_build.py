@@ -11,7 +11,9 @@ BUILD_SIZES = (10_000, 1_000_000)
 # 1,000,000, best of several rounds, on the machine the goal was set on).
 BUILD_GOAL_NS = {10_000: 230, 1_000_000: 935}
 VIEW_SIZES = (1_000, 1_000_000)
-VIEW_GOAL = 4.0  # s.data per key over dict(d) per key
+# s.data per key over dict(zip(keys, values)) of the same objects: every
+# read builds its dict, so a dict build is the reference, as for the first read.
+VIEW_GOAL = 2.0
 ZIP_BUILD_SIZE = 300_000
 ZIP_BUILD_GOAL = 4.0  # State(data=d) per key over dict(zip(keys, values)) per key
 FIRST_READ_SIZE = 1_000_000
@@ -53,11 +55,12 @@ def rows():
         d = _data(n)
         s = State(data=d)
         rounds = 7 if n >= 1_000_000 else 200
-        first_ns = _per_key(lambda: s.data, n, 1)  # builds the dict that later reads copy
-        copy_ns = _per_key(lambda: dict(d), n, rounds)
+        keys, values = list(d), list(d.values())
+        first_ns = _per_key(lambda: s.data, n, 1)
+        zip_ns = _per_key(lambda: dict(zip(keys, values)), n, rounds)
         view_ns = _per_key(lambda: s.data, n, rounds)
-        out.append(row(f"State.data per key, N={n:,}", view_ns, ratio=view_ns / copy_ns, goal_ratio=VIEW_GOAL,
-                       note=f"ratio to dict(d) per key ({copy_ns:.0f} ns); first read {first_ns:.0f} ns"))
+        out.append(row(f"State.data per key, N={n:,}", view_ns, ratio=view_ns / zip_ns, goal_ratio=VIEW_GOAL,
+                       note=f"ratio to dict(zip(keys, values)) per key ({zip_ns:.0f} ns); first read {first_ns:.0f} ns"))
     out.append(_zip_build_row(State))
     out.append(_first_read_row(State))
     return out
