@@ -17,6 +17,9 @@ class Value:
     pass
 
 
+VALUE = object()  # stands for the value in the data handed to a write
+
+
 class Obj:
     pass
 
@@ -35,9 +38,6 @@ def replay(path, root=dict, value_of=lambda v: v, preview=False):
         return tx
 
     return write
-
-
-VALUE = object()  # stands for the value in the data handed to a write
 
 
 def update_into(root, items):
@@ -103,7 +103,11 @@ def wrapped(v):
 
 
 # (id, the write, where the value is found from what the write returned,
-#  the references to the value that the holders keep)
+#  the references to the value that the holders keep). A logged value is
+# held by the delta log and by what it was replayed into; a State's value
+# by its zone and by the dict its first .data or .heavy read builds; a
+# value merged into a dict, by that dict alone; a proxy's list method
+# reports the whole list, and a guard's notice keeps no value.
 CASES = [
     ("replay into a dict", replay("a.b"), lambda tx: tx.get_shadow_updates()["a"]["b"], 2),
     ("replay into a list item", replay("l[0]", lambda: {"l": [0]}), lambda tx: tx.get_shadow_updates()["l"][0], 2),
