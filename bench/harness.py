@@ -1,4 +1,5 @@
-"""Small timing helpers shared by the benchmark modules."""
+"""Small timing and memory helpers shared by the benchmark modules."""
+import ctypes
 import statistics
 import time
 import timeit
@@ -66,3 +67,17 @@ def show(rows):
         if r.get("goal_ratio") is not None:
             extra += f" (goal <= {r['goal_ratio']})"
         print(f"{r['name']:<{width}} {r['ns_per_call']:12.1f} ns{extra}")
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def malloc_in_use():
+    """Bytes the C allocator has handed out and not had back."""
+    libc = ctypes.CDLL(None)
+    libc.mallinfo2.restype = _MallInfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd

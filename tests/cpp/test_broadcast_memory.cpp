@@ -6,8 +6,11 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "support/broadcast.hpp"
 
@@ -36,6 +39,8 @@ void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 
 namespace {
 
+using olvex::support::ReceiverCell;
+using olvex::support::RecvOutcome;
 using olvex::support::Sender;
 
 struct SlotCase {
@@ -75,5 +80,31 @@ INSTANTIATE_TEST_SUITE_P(Cases, SlotStorage,
                                            SlotCase{"SimilarSizes", 2'000, 1'500, false},
                                            SlotCase{"SmallSlotsAreKept", 1'000, 10, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The text of a message stays while any receiver counted at its publish has
+// yet to read it, and goes with the last one's read: the ring keeps no copy.
+class SlotRelease : public ::testing::TestWithParam<int> {};
+
+TEST_P(SlotRelease, TheTextGoesWithTheLastRead) {
+  constexpr int kMessages = 16;
+  const std::string text(64 * 1024, 'x');
+  Sender tx = Sender::create();
+  std::vector<std::shared_ptr<ReceiverCell>> receivers;
+  for (int i = 0; i < GetParam(); ++i) receivers.push_back(tx.subscribe());
+  const long long before = g_live;
+  for (int i = 0; i < kMessages; ++i) tx.send(text);
+  const long long texts = kMessages * static_cast<long long>(text.size());
+  for (std::size_t r = 0; r < receivers.size(); ++r) {
+    EXPECT_GE(g_live - before, texts) << "released before receiver " << r << " read";
+    for (int i = 0; i < kMessages; ++i) {
+      RecvOutcome out;
+      ASSERT_TRUE(receivers[r]->try_recv(out));
+      ASSERT_EQ(std::get<std::string>(out), text);
+    }
+  }
+  EXPECT_LT(g_live - before, static_cast<long long>(text.size())) << "the slots still hold the texts";
+}
+
+INSTANTIATE_TEST_SUITE_P(Receivers, SlotRelease, ::testing::Values(1, 2, 5));
 
 }  // namespace

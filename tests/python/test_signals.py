@@ -159,6 +159,31 @@ def test_blocked_recv_releases_the_gil_and_wakes_on_close(core):
     assert isinstance(outcome[0], StopAsyncIteration)
 
 
+def _scheduling(thread):
+    """(state, voluntary switches, involuntary switches) of a thread, from
+    the kernel's view of it."""
+    with open(f"/proc/self/task/{thread.native_id}/status") as f:
+        fields = dict(line.split(":", 1) for line in f)
+    return (fields["State"].split()[0], int(fields["voluntary_ctxt_switches"]),
+            int(fields["nonvoluntary_ctxt_switches"]))
+
+
+def wait_until_blocked(threads, quiet=0.05, timeout=30):
+    """Returns once every thread sleeps in a native wait. A thread counts as
+    blocked when it sleeps and is not scheduled once over an interval in
+    which this thread leaves the interpreter lock free: one that waits for
+    that lock is woken when it is let go (and every few milliseconds
+    anyway), so a thread that stays asleep waits on something else."""
+    deadline = time.monotonic() + timeout
+    while True:
+        first = [_scheduling(t) for t in threads]
+        time.sleep(quiet)
+        again = [_scheduling(t) for t in threads]
+        if all(a == b and a[0] == "S" for a, b in zip(first, again)):
+            return
+        assert time.monotonic() < deadline, f"threads never blocked: {again}"
+
+
 def test_threads_sharing_a_receiver_get_different_messages(hub):
     rx = hub.subscribe()
     got = []
@@ -169,10 +194,11 @@ def test_threads_sharing_a_receiver_get_different_messages(hub):
         with lock:
             got.append(m)
 
-    threads = [threading.Thread(target=take) for _ in range(2)]
+    # Daemons: threads a fault leaves blocked must not hold up the exit.
+    threads = [threading.Thread(target=take, daemon=True) for _ in range(2)]
     for t in threads:
         t.start()
-    time.sleep(0.05)
+    wait_until_blocked(threads)
     hub.publish("one")
     hub.publish("two")
     for t in threads:
