@@ -16,9 +16,13 @@ struct ZonePath::Node {
     std::string piece;
     std::size_t size;  // of the whole text
     ContextZone zone;
-    PieceHash raw;   // the text split at '.', its last piece still open
-    PieceHash norm;  // the normalised pieces, all ended
-    std::size_t norm_size;
+    // What the override lookup carries forward, worked out by the first
+    // lookup that needs it (most paths never meet a table with entries);
+    // kept under the table's lock, like what follows.
+    mutable bool scanned = false;
+    mutable PieceHash raw;   // the text split at '.', its last piece still open
+    mutable PieceHash norm;  // the normalised pieces, all ended
+    mutable std::size_t norm_size = 0;
     // The override table's answer for the whole-piece prefixes of this
     // path, as of `generation`; kept under the table's lock.
     mutable std::uint64_t generation = 0;
@@ -150,6 +154,7 @@ std::string ChildPath::text() const {
 
 namespace {
 
+// `parent` is scanned (or null).
 Facts facts_after(const ZonePath::Node* parent) {
     Facts f;
     if (parent) {
@@ -166,15 +171,10 @@ Facts facts_after(const ZonePath::Node* parent) {
 ZonePath ChildPath::make() const {
     if (size() == 0) return ZonePath();
     auto node = std::make_shared<ZonePath::Node>();
-    Facts f = facts_after(parent_);
-    scan(f, piece_, [](std::size_t) {});
     node->parent = parent_path_->node_;
     node->piece = piece_;
     node->size = size();
     node->zone = zone_;
-    node->raw = f.raw;
-    node->norm = f.norm;
-    node->norm_size = f.norm_size;
     return ZonePath(std::move(node));
 }
 
@@ -209,6 +209,27 @@ bool ends_path(const ZonePath::Node* parent, std::string_view piece, std::size_t
 
 }  // namespace
 
+namespace {
+
+// Works out what `node` and the nodes above it carry forward, from the
+// nearest one that has it.
+void ensure_scanned(const ZonePath::Node* node) {
+    if (!node || node->scanned) return;
+    std::vector<const ZonePath::Node*> todo;
+    for (const ZonePath::Node* n = node; n && !n->scanned; n = n->parent.get()) todo.push_back(n);
+    for (auto it = todo.rbegin(); it != todo.rend(); ++it) {
+        const ZonePath::Node* n = *it;
+        Facts f = facts_after(n->parent.get());
+        scan(f, n->piece, [](std::size_t) {});
+        n->raw = f.raw;
+        n->norm = f.norm;
+        n->norm_size = f.norm_size;
+        n->scanned = true;
+    }
+}
+
+}  // namespace
+
 // The lookup of a path made of `parent` and one more `piece`.
 template <class Path>
 std::optional<std::uint8_t> PhysicsOverrides::lookup_steps(const Path& path) const {
@@ -216,6 +237,7 @@ std::optional<std::uint8_t> PhysicsOverrides::lookup_steps(const Path& path) con
     const std::string_view piece = path.second;
     std::lock_guard lock(mutex_);
     if (poisoned_ || entries_.empty()) return std::nullopt;
+    ensure_scanned(parent);
 
     // The whole-piece prefixes that end in `piece`, longest last.
     auto probe_piece = [&](const ZonePath::Node* up, std::string_view text) {
