@@ -1,5 +1,6 @@
 #include "support/zone_path.hpp"
 
+#include <array>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -16,17 +17,7 @@ struct ZonePath::Node {
     std::string piece;
     std::size_t size;  // of the whole text
     ContextZone zone;
-    // What the override lookup carries forward, worked out by the first
-    // lookup that needs it (most paths never meet a table with entries);
-    // kept under the table's lock, like what follows.
-    mutable bool scanned = false;
-    mutable PieceHash raw;   // the text split at '.', its last piece still open
-    mutable PieceHash norm;  // the normalised pieces, all ended
-    mutable std::size_t norm_size = 0;
-    // The override table's answer for the whole-piece prefixes of this
-    // path, as of `generation`; kept under the table's lock.
-    mutable std::uint64_t generation = 0;
-    mutable std::optional<std::uint8_t> best_prefix;
+    mutable PathMemo memo;
 };
 
 // A path thousands of steps deep would otherwise be released by as many
@@ -158,12 +149,19 @@ namespace {
 Facts facts_after(const ZonePath::Node* parent) {
     Facts f;
     if (parent) {
-        f.raw = parent->raw;
-        f.norm = parent->norm;
-        f.norm_size = parent->norm_size;
+        f.raw = parent->memo.raw;
+        f.norm = parent->memo.norm;
+        f.norm_size = parent->memo.norm_size;
         f.open = false;
     }
     return f;
+}
+
+void keep_facts(PathMemo& memo, const Facts& f) {
+    memo.raw = f.raw;
+    memo.norm = f.norm;
+    memo.norm_size = f.norm_size;
+    memo.scanned = true;
 }
 
 }  // namespace
@@ -175,6 +173,7 @@ ZonePath ChildPath::make() const {
     node->piece = piece_;
     node->size = size();
     node->zone = zone_;
+    node->memo = memo_;
     return ZonePath(std::move(node));
 }
 
@@ -211,38 +210,60 @@ bool ends_path(const ZonePath::Node* parent, std::string_view piece, std::size_t
 
 namespace {
 
+// The nodes from one up to (not including) the first that is `ready`,
+// visited from the top down. Usually only one or two are not ready: they
+// are kept without an allocation.
+class Chain {
+public:
+    template <class Ready>
+    Chain(const ZonePath::Node* from, Ready&& ready) {
+        for (const ZonePath::Node* n = from; n && !ready(n); n = n->parent.get()) {
+            if (count_ < small_.size()) {
+                small_[count_++] = n;
+            } else {
+                more_.push_back(n);
+            }
+        }
+    }
+    template <class F>
+    void top_down(F&& f) const {
+        for (auto it = more_.rbegin(); it != more_.rend(); ++it) f(*it);
+        for (std::size_t i = count_; i-- > 0;) f(small_[i]);
+    }
+
+private:
+    std::array<const ZonePath::Node*, 8> small_{};
+    std::size_t count_ = 0;
+    std::vector<const ZonePath::Node*> more_;
+};
+
 // Works out what `node` and the nodes above it carry forward, from the
 // nearest one that has it.
 void ensure_scanned(const ZonePath::Node* node) {
-    if (!node || node->scanned) return;
-    std::vector<const ZonePath::Node*> todo;
-    for (const ZonePath::Node* n = node; n && !n->scanned; n = n->parent.get()) todo.push_back(n);
-    for (auto it = todo.rbegin(); it != todo.rend(); ++it) {
-        const ZonePath::Node* n = *it;
+    if (!node || node->memo.scanned) return;
+    Chain(node, [](const ZonePath::Node* n) { return n->memo.scanned; }).top_down([](const ZonePath::Node* n) {
         Facts f = facts_after(n->parent.get());
         scan(f, n->piece, [](std::size_t) {});
-        n->raw = f.raw;
-        n->norm = f.norm;
-        n->norm_size = f.norm_size;
-        n->scanned = true;
-    }
+        keep_facts(n->memo, f);
+    });
 }
 
 }  // namespace
 
-// The lookup of a path made of `parent` and one more `piece`.
-template <class Path>
-std::optional<std::uint8_t> PhysicsOverrides::lookup_steps(const Path& path) const {
-    const ZonePath::Node* const parent = path.first;
-    const std::string_view piece = path.second;
+// The lookup of a path made of `parent` and one more `piece`, whose
+// memo (the path's own, or the one a child hands on) is brought up to date.
+template <class Node, class Memo>
+std::optional<std::uint8_t> PhysicsOverrides::lookup_steps(const Node* parent, std::string_view piece,
+                                                           Memo& memo) const {
     std::lock_guard lock(mutex_);
     if (poisoned_ || entries_.empty()) return std::nullopt;
     ensure_scanned(parent);
 
-    // The whole-piece prefixes that end in `piece`, longest last.
-    auto probe_piece = [&](const ZonePath::Node* up, std::string_view text) {
+    // The whole-piece prefixes that end in `piece`, longest last; the scan
+    // leaves what the path carries forward in `f`.
+    auto probe_piece = [&](const ZonePath::Node* up, std::string_view text, Facts& f) {
         const Entry* longest = nullptr;
-        Facts f = facts_after(up);
+        f = facts_after(up);
         scan(f, text, [&](std::size_t end) {
             if (!has_length(f.norm_size)) return;
             const std::size_t length = f.norm_size;
@@ -253,54 +274,43 @@ std::optional<std::uint8_t> PhysicsOverrides::lookup_steps(const Path& path) con
         });
         return longest ? std::optional<std::uint8_t>(longest->caps) : std::nullopt;
     };
-    // What a node remembers, brought up to date from the nearest ancestor
-    // that is (every later lookup below them then costs one step).
-    auto best_of = [&](const ZonePath::Node* node) -> std::optional<std::uint8_t> {
-        std::vector<const ZonePath::Node*> stale;
-        for (const ZonePath::Node* n = node; n && n->generation != generation_; n = n->parent.get()) {
-            stale.push_back(n);
-        }
-        for (auto it = stale.rbegin(); it != stale.rend(); ++it) {
-            const ZonePath::Node* n = *it;
-            const ZonePath::Node* up = n->parent.get();
-            std::optional<std::uint8_t> best = probe_piece(up, n->piece);
-            if (!best && up) best = up->best_prefix;
-            n->best_prefix = best;
-            n->generation = generation_;
-        }
-        return node ? node->best_prefix : std::nullopt;
+    // The prefixes' answer for a path, from what its parent remembers,
+    // bringing the parent (and those above it that need it) up to date.
+    auto remember = [&](const ZonePath::Node* up, std::string_view text, PathMemo& m) {
+        if (m.generation == generation_) return;
+        Facts f;
+        std::optional<std::uint8_t> best = probe_piece(up, text, f);
+        if (!m.scanned) keep_facts(m, f);
+        if (!best && up) best = up->memo.best_prefix;
+        m.best_prefix = best;
+        m.generation = generation_;
     };
+    Chain(parent, [&](const ZonePath::Node* n) { return n->memo.generation == generation_; })
+        .top_down([&](const ZonePath::Node* n) { remember(n->parent.get(), n->piece, n->memo); });
+    remember(parent, piece, memo);
 
     // The text as given comes first.
     const std::size_t size = (parent ? parent->size : 0) + piece.size();
     if (has_length(size)) {
-        PieceHash raw = parent ? parent->raw : PieceHash();
-        for (std::size_t i = 0;;) {
-            const std::size_t dot = std::min(piece.find('.', i), piece.size());
-            raw.bytes(piece.data() + i, dot - i, piece.data() + piece.size());
-            if (dot == piece.size()) break;
-            raw.end_piece();
-            i = dot + 1;
-        }
+        PieceHash raw = memo.raw;
         raw.end_piece();
         const Entry* e = find_if(raw.value(), [&](const std::string& t) {
             return t.size() == size && ends_path(parent, piece, piece.size(), t, false);
         });
         if (e) return e->caps;
     }
-    if (std::optional<std::uint8_t> hit = probe_piece(parent, piece)) return hit;
-    return best_of(parent);
+    return memo.best_prefix;
 }
 
 std::optional<std::uint8_t> PhysicsOverrides::lookup(const ZonePath& path) const {
     const ZonePath::Node* n = path.node_.get();
     if (!n) return lookup(std::string_view());
-    return lookup_steps(std::pair<const ZonePath::Node*, std::string_view>(n->parent.get(), n->piece));
+    return lookup_steps(n->parent.get(), n->piece, n->memo);
 }
 
 std::optional<std::uint8_t> PhysicsOverrides::lookup(const ChildPath& path) const {
     if (path.size() == 0) return lookup(std::string_view());
-    return lookup_steps(std::pair<const ZonePath::Node*, std::string_view>(path.parent_, path.piece_));
+    return lookup_steps(path.parent_, path.piece_, path.memo_);
 }
 
 }  // namespace olvex::support

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,19 @@
 #include "support/zones.hpp"
 
 namespace olvex::support {
+
+// What the override lookup carries forward along a path and remembers of
+// the table: worked out by the first lookup that needs it (most paths never
+// meet a table with entries), kept under the table's lock.
+struct PathMemo {
+    bool scanned = false;
+    PieceHash raw;   // the text split at '.', its last piece still open
+    PieceHash norm;  // the normalised pieces, all ended
+    std::size_t norm_size = 0;
+    // The table's answer for the whole-piece prefixes, as of `generation`.
+    std::uint64_t generation = 0;
+    std::optional<std::uint8_t> best_prefix;
+};
 
 class ZonePath {
 public:
@@ -73,6 +87,7 @@ private:
     const ZonePath* parent_path_;
     std::string piece_;  // what the step adds, separator and brackets included
     ContextZone zone_;
+    mutable PathMemo memo_;  // handed on to the path made of it
 };
 
 }  // namespace olvex::support

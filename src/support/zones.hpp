@@ -77,8 +77,8 @@ private:
     static constexpr std::uint32_t kEmpty = 0xffffffff;
 
     const Entry* find(std::uint64_t hash, std::string_view text) const;
-    template <class Path>
-    std::optional<std::uint8_t> lookup_steps(const Path& path) const;
+    template <class Node, class Memo>
+    std::optional<std::uint8_t> lookup_steps(const Node* parent, std::string_view piece, Memo& memo) const;
     // The entry of that hash for which equal(text) holds, or null. Every
     // candidate prefix of a lookup is one probe of `slots_`, so a probe must
     // be cheap: open addressing over a power-of-two table, no division.
