@@ -173,6 +173,9 @@ const PhysicsOverrides::Entry* PhysicsOverrides::find(std::uint64_t hash, std::s
 }
 
 std::optional<std::uint8_t> PhysicsOverrides::lookup(std::string_view path) const {
+    // The scans below hand the text's pointer to memchr, which must not get
+    // null, not even for an empty range.
+    if (path.data() == nullptr) path = std::string_view("", 0);
     std::lock_guard lock(mutex_);
     if (poisoned_ || entries_.empty()) return std::nullopt;
 
