@@ -1,12 +1,10 @@
 """Override lookups through proxy reads: the cost of an int read against
 the depth of its path, with the override table empty and holding one entry."""
-import sys
-import threading
 import time
 import timeit
 
 import olvex_core
-from harness import REPEATS, row, show
+from harness import REPEATS, on_fresh_thread, row, show
 
 DEPTHS = (1, 8, 64, 512)
 ONE_OVERRIDE_GOAL = 1.5  # one registered override over none, at every depth
@@ -60,16 +58,7 @@ def _measure(out):
 
 
 def rows():
-    saved = sys.modules.pop("olvex.guards", None)
-    out = {}
-    try:
-        # A fresh thread: its current-transaction slot is empty.
-        t = threading.Thread(target=_measure, args=(out,))
-        t.start()
-        t.join()
-    finally:
-        if saved is not None:
-            sys.modules["olvex.guards"] = saved
+    out = on_fresh_thread(_measure, {})
     result = []
     for d in DEPTHS:
         none, one = out[d]

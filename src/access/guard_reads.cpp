@@ -100,11 +100,14 @@ py::Ref supervisor_target_of(PyObject* v) {
 
 // The transaction's shadow of `value`, with the transaction held
 // exclusively for the call. A transaction that another call holds gives
-// RuntimeError "Already borrowed", with nothing copied.
-py::Ref shadow_of(PyObject* tx, PyObject* value, std::string_view path) {
+// RuntimeError "Already borrowed", with nothing copied. A value read out of
+// a shadow is the transaction's copy already: it is not copied again, so a
+// walk down a chain of objects copies each of them once.
+py::Ref shadow_of(PyObject* tx, PyObject* value, std::string_view path, support::ContextZone zone) {
   py::Ref path_text = py::to_py(path);
   py::ExclusiveBorrow hold(engine::transaction_flag(tx));
   ForwardGuard depth(kGuardForwardWhere);
+  if (py::Ref part = engine::shadow_of_part(tx, value, path_text.get(), zone)) return part;
   return engine::get_shadow(tx, value, path_text.get());
 }
 
@@ -124,10 +127,10 @@ py::Ref apply_guard(const GuardData& g, PyObject* value, std::string_view path) 
     proxied = supervisor_target_of(value);
   }
   if (proxied) {
-    py::Ref shadow = shadow_of(tx.get(), proxied.get(), path);
+    py::Ref shadow = shadow_of(tx.get(), proxied.get(), path, zone);
     return make_proxy(shadow.get(), std::string(path), !write_ok, write_ok ? tx.get() : nullptr, true, caps);
   }
-  py::Ref shadow = shadow_of(tx.get(), value, path);
+  py::Ref shadow = shadow_of(tx.get(), value, path, zone);
   return make_guard(shadow.get(), g.policy, std::string(path), tx.get(), g.is_admin);
 }
 

@@ -14,7 +14,7 @@ namespace olvex::access {
 
 namespace {
 
-py::Ref build(PyTypeObject* type, PyObject* target, std::string path, bool read_only, PyObject* transaction,
+py::Ref build(PyTypeObject* type, PyObject* target, support::ZonePath path, bool read_only, PyObject* transaction,
               bool is_shadow, std::uint8_t capabilities) {
   if (transaction) set_current_tx(transaction);
   return py::make_native<ProxyData>(type, py::Ref::borrow(target), std::move(path), read_only, transaction != nullptr,
@@ -28,7 +28,7 @@ PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       1,
   };
   auto [target, path, read_only, transaction, is_shadow, capabilities] = params.bind(args, kwargs);
-  std::string p = path ? std::string(py::arg_str(path, "path")) : std::string();
+  support::ZonePath p = path ? support::ZonePath(py::arg_str(path, "path")) : support::ZonePath();
   bool ro = read_only ? py::arg_bool(read_only, "read_only") : false;
   PyObject* tx = transaction ? py::optional(transaction) : nullptr;
   bool shadow = is_shadow ? py::arg_bool(is_shadow, "is_shadow") : false;
@@ -88,7 +88,7 @@ PyObject* proxy_is_proxy(PyObject* self, PyObject*) {
 
 PyObject* proxy_path(PyObject* self, PyObject*) {
   py::SharedBorrow borrow(proxy_flag(self));
-  return py::to_py(proxy_data(self).path).release();
+  return py::to_py(proxy_data(self).path.text()).release();
 }
 
 PyObject* get_read_only(PyObject* self, void*) {
@@ -201,10 +201,15 @@ PyType_Spec proxy_spec = {
 
 py::TypeCell supervisor_proxy_type("SupervisorProxy", [] { return py::make_type(&proxy_spec); });
 
-py::Ref make_proxy(PyObject* target, std::string path, bool read_only, PyObject* transaction, bool is_shadow,
+py::Ref make_proxy(PyObject* target, support::ZonePath path, bool read_only, PyObject* transaction, bool is_shadow,
                    std::uint8_t capabilities) {
   auto* type = reinterpret_cast<PyTypeObject*>(supervisor_proxy_type.get());
   return build(type, target, std::move(path), read_only, transaction, is_shadow, capabilities);
+}
+
+py::Ref make_proxy(PyObject* target, std::string_view path, bool read_only, PyObject* transaction, bool is_shadow,
+                   std::uint8_t capabilities) {
+  return make_proxy(target, support::ZonePath(path), read_only, transaction, is_shadow, capabilities);
 }
 
 }  // namespace olvex::access

@@ -14,11 +14,12 @@
 #include "engine/transaction.hpp"
 #include "py/native.hpp"
 #include "py/recursion.hpp"
+#include "support/zone_path.hpp"
 
 namespace olvex::access {
 
 struct ProxyData {
-  ProxyData(py::Ref target, std::string path, bool read_only, bool has_transaction, bool is_shadow,
+  ProxyData(py::Ref target, support::ZonePath path, bool read_only, bool has_transaction, bool is_shadow,
             std::uint8_t capabilities)
       : target(std::move(target)),
         path(std::move(path)),
@@ -28,7 +29,8 @@ struct ProxyData {
         capabilities(capabilities) {}
 
   py::Ref target;  // never null: the collector's clear puts None in its place
-  std::string path;
+  // Shares its parent's text: a child costs its own step, whatever the depth.
+  support::ZonePath path;
   bool read_only;
   bool has_transaction;
   bool is_shadow;
@@ -108,6 +110,34 @@ inline std::string_view attr_path(PathBuffer& out, std::string_view path, std::s
     out.push_back('.');
     append(out, name);
   }
+  return {out.data(), out.size()};
+}
+
+// The same below a proxy's path, whose text is put together in `out`.
+inline void append(PathBuffer& out, const support::ZonePath& path) {
+  const std::size_t at = out.size();
+  out.resize(at + path.size());
+  path.write(out.data() + at);
+}
+
+inline std::string_view item_path(PathBuffer& out, const support::ZonePath& path, std::string_view key) {
+  out.clear();
+  append(out, path);
+  if (path.empty()) {
+    append(out, key);
+  } else {
+    out.push_back('[');
+    append(out, key);
+    out.push_back(']');
+  }
+  return {out.data(), out.size()};
+}
+
+inline std::string_view attr_path(PathBuffer& out, const support::ZonePath& path, std::string_view name) {
+  out.clear();
+  append(out, path);
+  if (!path.empty()) out.push_back('.');
+  append(out, name);
   return {out.data(), out.size()};
 }
 

@@ -39,13 +39,13 @@ struct Call {
   PyObject* t() const noexcept { return target.get(); }
 
   void refuse_read_only() const {
-    if (d.read_only) raise_text(PyExc_PermissionError, fmt::format("PURE process cannot write to '{}'", d.path));
+    if (d.read_only) raise_text(PyExc_PermissionError, fmt::format("PURE process cannot write to '{}'", d.path.text()));
   }
 
   void require(std::uint8_t bit, std::string_view capability, std::string_view method, Lens lens) const {
     if (d.capabilities & bit) return;
     std::string message =
-        fmt::format("Permission Denied: {} capability required for .{}() at '{}'", capability, method, d.path);
+        fmt::format("Permission Denied: {} capability required for .{}() at '{}'", capability, method, d.path.text());
     if (lens == Lens::Shown) {
       message += fmt::format(". (Current Lens: {})", support::format_capabilities(d.capabilities));
     }
@@ -54,7 +54,7 @@ struct Call {
 
   // (path, None, target) to `tx`.
   engine::DeltaTicket report_whole(PyObject* tx) const {
-    return report_delta(tx, py::to_py(d.path).get(), nullptr, target.get(), ReportForm::Silent);
+    return report_delta(tx, py::to_py(d.path.text()).get(), nullptr, target.get(), ReportForm::Silent);
   }
 
   // The whole-target report after a list method: to the transaction
@@ -75,7 +75,7 @@ struct Call {
 Ref key_path(const ProxyData& d, PyObject* key) {
   py::Str text = py::Str::exact(Ref::check(PyObject_Str(key)).get());
   if (d.path.empty()) return text;
-  Ref prefix = py::to_py(fmt::format("{}.", d.path));
+  Ref prefix = py::to_py(fmt::format("{}.", d.path.text()));
   return Ref::check(PyUnicode_Concat(prefix.get(), text.get()));
 }
 

@@ -130,7 +130,7 @@ PyObject* proxy_repr(PyObject* self) {
   }
   // Built from str objects, so any name and path print, NULs and lone
   // surrogates included.
-  py::Ref path = py::to_py(d.path);
+  py::Ref path = py::to_py(d.path.text());
   std::string caps = support::format_capabilities(d.capabilities);
   return py::Ref::check(
              PyUnicode_FromFormat("<SupervisorProxy[%U] at path='%U' cap=%s>", name.get(), path.get(), caps.c_str()))
@@ -190,7 +190,7 @@ PyObject* get_proxy_dict(PyObject* self, void*) { return to_dict_of(self).releas
 PyObject* proxy_getstate(PyObject* self, PyObject*) {
   py::SharedBorrow borrow(proxy_flag(self));
   const ProxyData& d = proxy_data(self);
-  py::Ref path = py::to_py(d.path);
+  py::Ref path = py::to_py(d.path.text());
   py::Ref caps = py::Ref::check(PyLong_FromLong(d.capabilities));
   return py::Ref::check(PyTuple_Pack(5, d.target.get(), path.get(), d.read_only ? Py_True : Py_False,
                                      d.is_shadow ? Py_True : Py_False, caps.get()))
@@ -208,7 +208,7 @@ PyObject* proxy_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   // the fields after it as they were.
   PyObject* target = state_item(state, 0);
   replaced.ref = std::exchange(d.target, py::Ref::borrow(target));
-  d.path = std::string(state_str(state_item(state, 1)));
+  d.path = support::ZonePath(state_str(state_item(state, 1)));
   d.read_only = state_bool(state_item(state, 2));
   Py_ssize_t n = PyTuple_Size(state);
   d.is_shadow = n >= 4 ? state_bool(state_item(state, 3)) : false;

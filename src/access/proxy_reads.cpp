@@ -42,12 +42,20 @@ struct Choice {
   bool is_shadow;
 };
 
+// The path's text as a str, for the transaction.
+py::Ref path_str(const support::ChildPath& path) {
+  PathBuffer buf;
+  buf.resize(path.size());
+  path.write(buf.data());
+  return py::to_py(std::string_view(buf.data(), buf.size()));
+}
+
 // What a child made at `child_path` wraps, given the current transaction.
-Choice choose_target(const ProxyData& d, PyObject* v, std::string_view child_path, PyObject* tx,
+Choice choose_target(const ProxyData& d, PyObject* v, const support::ChildPath& child_path, PyObject* tx,
                      ShadowFailure on_failure) {
   if (!tx) return {py::Ref::borrow(v), d.is_shadow};
   if (d.is_shadow) return {py::Ref::borrow(v), true};
-  py::Ref path = py::to_py(child_path);
+  py::Ref path = path_str(child_path);
   PyObject* argv[] = {tx, v, path.get()};
   PyObject* shadow =
       PyObject_VectorcallMethod(OLVEX_NAME(get_shadow), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -61,10 +69,10 @@ Choice choose_target(const ProxyData& d, PyObject* v, std::string_view child_pat
 
 // Making the child's object fails only when the interpreter cannot allocate;
 // that is treated as a broken invariant.
-py::Ref make_child(const ProxyData& d, const Choice& choice, std::string_view path, PyObject* tx,
+py::Ref make_child(const ProxyData& d, const Choice& choice, const support::ChildPath& path, PyObject* tx,
                    std::uint8_t capabilities) {
   try {
-    return make_proxy(choice.target.get(), std::string(path), d.read_only, tx, choice.is_shadow, capabilities);
+    return make_proxy(choice.target.get(), path.make(), d.read_only, tx, choice.is_shadow, capabilities);
   } catch (const py::PyErrorSet&) {
     PyErr_Clear();
     py::panic("creating a child SupervisorProxy failed");
@@ -76,7 +84,7 @@ py::Ref make_child(const ProxyData& d, const Choice& choice, std::string_view pa
 // The child of an item or attribute read at `child_path` (whose physics the
 // read test has already worked out): the shadow choice, then the byte
 // narrowed by the path's zone or override.
-py::Ref wrap_read(const ProxyData& d, PyObject* v, std::string_view child_path, support::PathPhysics physics,
+py::Ref wrap_read(const ProxyData& d, PyObject* v, const support::ChildPath& child_path, support::PathPhysics physics,
                   ShadowFailure on_failure) {
   py::Ref tx = get_current_tx();
   Choice choice = choose_target(d, v, child_path, tx.get(), on_failure);
@@ -85,7 +93,7 @@ py::Ref wrap_read(const ProxyData& d, PyObject* v, std::string_view child_path, 
 }
 
 // The target's attribute `name`; for a dict target that lacks it, its key.
-py::Ref read_target_attr(PyObject* target, PyObject* name, std::string_view text, const std::string& path) {
+py::Ref read_target_attr(PyObject* target, PyObject* name, std::string_view text, const support::ZonePath& path) {
   {
     ForwardGuard guard;
     PyObject* found = nullptr;
@@ -102,12 +110,12 @@ py::Ref read_target_attr(PyObject* target, PyObject* name, std::string_view text
     py::raise(PyExc_AttributeError,
               fmt::format("'SupervisorProxy[dict]' object has no attribute '{}'. (Hint: Key '{}' missing in wrapped "
                           "dict at path '{}')",
-                          text, text, path));
+                          text, text, path.text()));
   }
   py::Ref type_name =
       py::Ref::check(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(target)), OLVEX_NAME(__name__)));
   py::raise(PyExc_AttributeError, fmt::format("'SupervisorProxy[{}]' object has no attribute '{}'. (Path: '{}')",
-                                              py::str_of(type_name.get()), text, path));
+                                              py::str_of(type_name.get()), text, path.text()));
 }
 
 // The names that the generic lookup on a proxy can find: those of the
@@ -137,8 +145,7 @@ PyObject* attr_fallback(PyObject* self, PyObject* name) {
   if (!text.empty() && text.front() == '_') {
     py::raise(PyExc_AttributeError, fmt::format("'SupervisorProxy' object has no attribute '{}'", text));
   }
-  PathBuffer buf;
-  std::string_view child_path = attr_path(buf, d.path, text);
+  const support::ChildPath child_path = d.path.attr(text);
   const support::PathPhysics physics = support::path_physics(child_path);
   if (!support::can_read(d.capabilities, physics)) return py::none().release();
   py::Ref target = d.target;
@@ -158,8 +165,7 @@ Text text_of(PyObject* o) {
 
 py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val) {
   const ProxyData& d = proxy_data(self);
-  PathBuffer buf;
-  std::string_view child_path = attr_path(buf, d.path, key_or_path);
+  const support::ChildPath child_path = d.path.attr(key_or_path);
   if (PyDict_Check(val) || has_instance_dict(val)) {
     py::Ref tx = get_current_tx();
     Choice choice = choose_target(d, val, child_path, tx.get(), ShadowFailure::Discard);
@@ -168,7 +174,7 @@ py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val)
   if (PyList_Check(val)) {
     py::Ref tx = get_current_tx();
     if (!tx) return py::Ref::borrow(val);
-    py::Ref path = py::to_py(child_path);
+    py::Ref path = path_str(child_path);
     PyObject* argv[] = {tx.get(), val, path.get()};
     PyObject* shadow =
         PyObject_VectorcallMethod(OLVEX_NAME(get_shadow), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -183,8 +189,7 @@ PyObject* proxy_getitem(PyObject* self, PyObject* key) {
   py::SharedBorrow borrow(proxy_flag(self));
   const ProxyData& d = proxy_data(self);
   Text k = text_of(key);
-  PathBuffer buf;
-  std::string_view child_path = item_path(buf, d.path, k.view);
+  const support::ChildPath child_path = d.path.item(k.view);
   const support::PathPhysics physics = support::path_physics(child_path);
   if (!support::can_read(d.capabilities, physics)) return py::none().release();
   py::Ref target = d.target;

@@ -86,7 +86,7 @@ void assign_attr(PyObject* self, PyObject* name, PyObject* value) {
   py::SharedBorrow borrow(proxy_flag(self));
   std::string_view text = py::arg_str(name, "name");
   const ProxyData& d = proxy_data(self);
-  if (d.read_only) raise_text(PyExc_PermissionError, fmt::format("PURE process cannot write to '{}.{}'", d.path, text));
+  if (d.read_only) raise_text(PyExc_PermissionError, fmt::format("PURE process cannot write to '{}.{}'", d.path.text(), text));
   PathBuffer buf;
   std::string_view full_path = attr_path(buf, d.path, text);
   std::uint8_t lens = lens_at(d, full_path);
@@ -99,7 +99,7 @@ void assign_attr(PyObject* self, PyObject* name, PyObject* value) {
     raise_text(PyExc_PermissionError,
                fmt::format("Supervisor blocked mutation to '{}.{}': No active transaction found. State is Immutable "
                            "outside processes.",
-                           d.path, text));
+                           d.path.text(), text));
   }
   Ref target = d.target;
   // A str subclass counts as its text; the target sees a plain str.
@@ -193,7 +193,7 @@ void assign_item(PyObject* self, PyObject* key, PyObject* value) {
   }
   if (!d.has_transaction) {
     raise_text(PyExc_PermissionError,
-               fmt::format("Supervisor blocked mutation to path '{}': No active transaction found.", d.path));
+               fmt::format("Supervisor blocked mutation to path '{}': No active transaction found.", d.path.text()));
   }
   // The key's text is asked for once more, as the rule has it, but the
   // path reported is the one tested: a key whose text changes must not

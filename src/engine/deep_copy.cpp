@@ -289,6 +289,10 @@ bool dispatch_unchanged(const Host& host, unsigned seen) {
 
 }  // namespace
 
+bool is_standard_deepcopy(PyObject* copy_module, PyObject* deepcopy) {
+  return host_for(copy_module, deepcopy) != nullptr;
+}
+
 bool is_native_copy_type(PyObject* o) noexcept {
   return scalar_kind(o) != kKinds || PyDict_CheckExact(o) || PyList_CheckExact(o) || PyTuple_CheckExact(o);
 }

@@ -18,6 +18,10 @@ namespace olvex::engine {
 // failure to allocate throws PyErrorSet.
 py::Ref native_deepcopy(PyObject* copy_module, PyObject* deepcopy, PyObject* value);
 
+// Whether `deepcopy` is the standard library's own, in its own module
+// `copy_module` (so it takes a memo as its second argument).
+bool is_standard_deepcopy(PyObject* copy_module, PyObject* deepcopy);
+
 // Whether `o` is of one of the exact builtin types the native copy handles.
 bool is_native_copy_type(PyObject* o) noexcept;
 

@@ -89,8 +89,31 @@ class CopyDepth {
   CopyDepth& operator=(const CopyDepth&) = delete;
 };
 
-// copy.deepcopy(val), natively when the value and the host allow.
-Ref copy_of(PyObject* val, PyObject* path) {
+// The objects a copy made, each with the original it was copied from.
+using Parts = std::vector<std::pair<Ref, Ref>>;
+
+// What the standard deepcopy's memo says: id(x) -> the copy of x, for every
+// x it copied (each of them also in the list it keeps under id(memo)).
+// Objects that are their own copy are not in it.
+void collect_parts(PyObject* memo, Parts& parts) {
+  Ref memo_id = Ref::check(PyLong_FromVoidPtr(memo));
+  PyObject* found = nullptr;
+  py::check(PyDict_GetItemRef(memo, memo_id.get(), &found));
+  Ref kept = Ref::steal(found);
+  if (!kept || !PyList_CheckExact(kept.get())) return;
+  for (Py_ssize_t i = 0; i < PyList_Size(kept.get()); ++i) {
+    Ref original = Ref::check(PyList_GetItemRef(kept.get(), i));
+    Ref id = Ref::check(PyLong_FromVoidPtr(original.get()));
+    py::check(PyDict_GetItemRef(memo, id.get(), &found));
+    Ref copy = Ref::steal(found);
+    if (copy && copy.get() != original.get()) parts.emplace_back(std::move(copy), std::move(original));
+  }
+}
+
+// copy.deepcopy(val), natively when the value and the host allow. The
+// standard library's deepcopy is given a memo of ours, which is what it
+// would make itself, so that the copy's parts can be told afterwards.
+Ref copy_of(PyObject* val, PyObject* path, Parts& parts) {
   Ref module = copy_module();
   Ref deepcopy = Ref::steal(PyObject_GetAttr(module.get(), OLVEX_NAME(deepcopy)));
   if (!deepcopy) isolation_failure(val, path);
@@ -105,9 +128,13 @@ Ref copy_of(PyObject* val, PyObject* path) {
     isolation_failure(val, path);
   }
   if (fast) return fast;
-  PyObject* argv[] = {nullptr, val};
-  Ref copy = Ref::steal(PyObject_Vectorcall(deepcopy.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref memo;
+  if (is_standard_deepcopy(module.get(), deepcopy.get())) memo = Ref::check(PyDict_New());
+  PyObject* argv[] = {nullptr, val, memo.get()};
+  const std::size_t nargs = memo ? 2 : 1;
+  Ref copy = Ref::steal(PyObject_Vectorcall(deepcopy.get(), argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!copy) isolation_failure(val, path);
+  if (memo) collect_parts(memo.get(), parts);
   return copy;
 }
 
@@ -148,6 +175,19 @@ void track(TransactionData& t, PyObject* val, const Ref& shadow, const py::Str& 
   }
 }
 
+// Adds the parts a new shadow's copy made. They only spare later copies,
+// so running out of memory here just leaves the rest out.
+void remember_parts(ShadowCache& cache, Parts& parts) noexcept {
+  try {
+    for (auto& [part, original] : parts) {
+      PyObject* const key = part_key(part.get());
+      if (cache.find(key)) continue;
+      cache.append(key, ShadowEntry{std::move(part), std::move(original)});
+    }
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 Ref cached_shadow(TransactionData& t, PyObject* val) {
   return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
     ShadowEntry* e = cache.find(val);
@@ -174,7 +214,8 @@ Ref get_shadow(PyObject* tx, PyObject* val, PyObject* path) {
       return Ref::borrow(val);
     });
   }
-  Ref shadow = copy_of(val, path);
+  Parts parts;  // let go after every lock, like `released`
+  Ref shadow = copy_of(val, path, parts);
   clear_lock_manager(shadow.get());
   Ref released;  // let go after every lock
   return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
@@ -188,7 +229,45 @@ Ref get_shadow(PyObject* tx, PyObject* val, PyObject* path) {
         throw;
       }
     }
+    remember_parts(cache, parts);
     return shadow;
+  });
+}
+
+Ref shadow_of_part(PyObject* tx, PyObject* val, PyObject* path, support::ContextZone zone) {
+  if (zone == support::ContextZone::Heavy) return Ref();
+  TransactionData& t = transaction_data(tx);
+  // The original it was copied from, and its shadow when it has one.
+  auto look = [&](Ref& original) {
+    return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
+      if (!original) {
+        ShadowEntry* part = find_part(cache, val);
+        if (!part) return Ref();
+        original = part->original;
+      }
+      ShadowEntry* e = cache.find(original.get());
+      return e ? e->shadow : Ref();
+    });
+  };
+  Ref original;
+  if (Ref hit = look(original)) return hit;
+  if (!original) return Ref();
+  py::Str path_text = py::Str::exact(path);
+  py::Utf8 key = path_text.bytes();
+  // As a new shadow would have it (Python code may run: no record locked).
+  clear_lock_manager(val);
+  Ref released;  // let go after every lock
+  return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
+    if (ShadowEntry* e = cache.find(original.get())) return e->shadow;  // stored meanwhile
+    Ref part = Ref::borrow(val);
+    cache.append(original.get(), ShadowEntry{part, original});
+    try {
+      track(t, original.get(), part, path_text, key.view, released);
+    } catch (...) {
+      cache.pop_back();
+      throw;
+    }
+    return part;
   });
 }
 

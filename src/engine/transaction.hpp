@@ -26,6 +26,7 @@
 #include "py/types.hpp"
 #include "state/outbox_buffer.hpp"
 #include "support/flat_map.hpp"
+#include "support/zones.hpp"
 
 namespace olvex::engine {
 
@@ -49,7 +50,21 @@ struct ShadowEntry {
   py::Ref shadow;
   py::Ref original;
 };
+//
+// The cache also knows the objects a deep copy made inside a shadow (its
+// parts), each with the original it was copied from, so that a value read
+// out of a shadow is recognised as the transaction's copy already. A part
+// is kept under its identity with the lowest bit set: no lookup of an
+// original can find it, while everything that goes over the whole cache
+// (the collector's visit, the release) sees it as any other entry.
 using ShadowCache = support::FlatMap<PyObject*, ShadowEntry>;
+
+inline PyObject* part_key(PyObject* part) noexcept {
+  return reinterpret_cast<PyObject*>(reinterpret_cast<std::uintptr_t>(part) | 1);
+}
+// The entry of `part` (shadow: the part, original: what it was copied
+// from), or null.
+inline ShadowEntry* find_part(ShadowCache& cache, PyObject* part) { return cache.find(part_key(part)); }
 
 // Root text (the path up to its first "." or "[", as Str::bytes) -> the
 // first shadow registered under it.
@@ -106,6 +121,15 @@ inline py::BorrowFlag& transaction_flag(PyObject* tx) noexcept { return py::flag
 // The one shadow of `val` for this transaction. `path` is a str or null (no
 // path). Fails with the isolation RuntimeError when the copy fails.
 py::Ref get_shadow(PyObject* tx, PyObject* val, PyObject* path);
+
+// For a value read out of one of the transaction's shadows (a part): the
+// one shadow of the original it was copied from, with no new copy. That is
+// the part itself, registered and tracked under `path` just as get_shadow
+// of the original would have stored a copy, unless the original has a
+// shadow already. Empty when `val` is no part of a shadow, or when `zone`
+// (that of `path`, a str) is Heavy: get_shadow then hands the value out as
+// it is.
+py::Ref shadow_of_part(PyObject* tx, PyObject* val, PyObject* path, support::ContextZone zone);
 
 // What one native log_delta left in a transaction's log: the transaction
 // and the entry's number, unique within it. An empty ticket (no

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "support/zone_path.hpp"
 #include "support/zones.hpp"
 
 namespace olvex::support {
@@ -50,6 +51,8 @@ constexpr PathPhysics path_physics(ContextZone zone, std::optional<std::uint8_t>
 
 // Zone and base mask of a full context path, with overrides from `table`.
 PathPhysics path_physics(std::string_view path, const PhysicsOverrides& table = PHYSICS_OVERRIDES());
+// The same for a path one step below another: only the step is looked at.
+PathPhysics path_physics(const ChildPath& path, const PhysicsOverrides& table = PHYSICS_OVERRIDES());
 
 // ADMIN lifts the masks everywhere but in the Constant zone.
 constexpr bool admin_outside_constant(std::uint8_t caps, ContextZone zone) noexcept {

@@ -1,5 +1,7 @@
 #include "support/zones.hpp"
 
+#include "support/piece_hash.hpp"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -97,62 +99,6 @@ std::string normalize_path(std::string_view path) {
 
 namespace {
 
-// Eight bytes as a word, the first byte lowest (as the byte-wise filling
-// below has it, whatever the machine's byte order).
-std::uint64_t load_word(const char* p) noexcept {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-    return w;
-}
-
-// The hash of a path text, folded piece by piece. Pieces are split at '.';
-// each one's bytes are folded eight at a time from its start, and its end
-// folds one more word: the bytes left over with their count. The state after
-// a piece's end is the hash of the text up to it, so one pass over a path
-// yields the hashes of all its whole-piece prefixes.
-class PieceHash {
-public:
-    // Appends bytes to the current piece; the text may be read up to
-    // `readable` (a short tail is then loaded as one word).
-    void bytes(const char* p, std::size_t n, const char* readable) noexcept {
-        if (fill_ == 0) {
-            for (; n >= 8; p += 8, n -= 8) fold(load_word(p));
-            if (n > 0 && readable - p >= 8) {
-                word_ = load_word(p) & (~std::uint64_t{0} >> (64 - 8 * n));
-                fill_ = static_cast<unsigned>(n);
-                return;
-            }
-        }
-        for (; n > 0; ++p, --n) {
-            word_ |= std::uint64_t{static_cast<unsigned char>(*p)} << (8 * fill_);
-            if (++fill_ == 8) {
-                fold(word_);
-                word_ = 0;
-                fill_ = 0;
-            }
-        }
-    }
-    // Ends the current piece (at a '.' or the end of the text).
-    void end_piece() noexcept {
-        fold(word_ | (std::uint64_t{fill_ + 1} << 56));  // a tail leaves the top byte free
-        word_ = 0;
-        fill_ = 0;
-    }
-    // The hash of the pieces ended so far.
-    std::uint64_t value() const noexcept { return state_ ^ (state_ >> 32); }
-
-private:
-    void fold(std::uint64_t w) noexcept {
-        state_ = (state_ ^ w) * 0x9e3779b97f4a7c15ULL;
-        state_ ^= state_ >> 29;
-    }
-
-    std::uint64_t state_ = 0x243f6a8885a308d3ULL;
-    std::uint64_t word_ = 0;
-    unsigned fill_ = 0;
-};
-
 // Bytes of a word equal to `c` get their top bit set (exact, no false
 // positives across bytes).
 constexpr std::uint64_t bytes_equal(std::uint64_t w, unsigned char c) noexcept {
@@ -215,17 +161,6 @@ std::uint64_t PhysicsOverrides::hash_text(std::string_view text) noexcept {
     return h.value();
 }
 
-template <class Equal>
-const PhysicsOverrides::Entry* PhysicsOverrides::find_if(std::uint64_t hash, Equal&& equal) const {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
-        const std::uint32_t at = slots_[i];
-        if (at == kEmpty) return nullptr;
-        const Entry& e = entries_[at];
-        if (e.hash == hash && equal(e.text)) return &e;
-    }
-}
-
 void PhysicsOverrides::place(std::uint32_t index) {
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = static_cast<std::size_t>(entries_[index].hash) & mask;
@@ -238,6 +173,9 @@ const PhysicsOverrides::Entry* PhysicsOverrides::find(std::uint64_t hash, std::s
 }
 
 std::optional<std::uint8_t> PhysicsOverrides::lookup(std::string_view path) const {
+    // The scans below hand the text's pointer to memchr, which must not get
+    // null, not even for an empty range.
+    if (path.data() == nullptr) path = std::string_view("", 0);
     std::lock_guard lock(mutex_);
     if (poisoned_ || entries_.empty()) return std::nullopt;
 
@@ -322,6 +260,7 @@ void PhysicsOverrides::insert(std::string_view path, std::uint8_t caps) {
     if (!slots_.empty()) {
         if (const Entry* e = find(hash, path)) {
             entries_[static_cast<std::size_t>(e - entries_.data())].caps = caps;
+            ++generation_;
             return;
         }
     }
@@ -339,6 +278,7 @@ void PhysicsOverrides::insert(std::string_view path, std::uint8_t caps) {
         for (std::uint32_t k = 0; k + 1 < entries_.size(); ++k) place(k);
     }
     place(static_cast<std::uint32_t>(entries_.size() - 1));
+    ++generation_;
     if (new_length) {
         length_bits_[path.size() / 64] |= std::uint64_t{1} << (path.size() % 64);
         lengths_.insert(std::lower_bound(lengths_.begin(), lengths_.end(), path.size()), path.size());
@@ -349,6 +289,7 @@ void PhysicsOverrides::clear() {
     std::lock_guard lock(mutex_);
     if (poisoned_) return;
     entries_.clear();
+    ++generation_;
     slots_.clear();
     length_bits_.clear();
     lengths_.clear();

@@ -16,6 +16,9 @@
 
 namespace olvex::support {
 
+class ZonePath;
+class ChildPath;
+
 enum class ContextZone : std::uint8_t {
     Data = 0,
     Signal = 1,
@@ -49,6 +52,11 @@ std::string normalize_path(std::string_view path);
 class PhysicsOverrides {
 public:
     std::optional<std::uint8_t> lookup(std::string_view path) const;
+    // The same lookups for a path built step by step (zone_path.hpp): only
+    // the step's own piece is hashed, the prefixes before it are answered by
+    // what the parent remembers of the table as it is now.
+    std::optional<std::uint8_t> lookup(const ZonePath& path) const;
+    std::optional<std::uint8_t> lookup(const ChildPath& path) const;
     // Replaces an earlier entry for the same text.
     void insert(std::string_view path, std::uint8_t caps);
     void clear();
@@ -69,6 +77,8 @@ private:
     static constexpr std::uint32_t kEmpty = 0xffffffff;
 
     const Entry* find(std::uint64_t hash, std::string_view text) const;
+    template <class Node, class Memo>
+    std::optional<std::uint8_t> lookup_steps(const Node* parent, std::string_view piece, Memo& memo) const;
     // The entry of that hash for which equal(text) holds, or null. Every
     // candidate prefix of a lookup is one probe of `slots_`, so a probe must
     // be cheap: open addressing over a power-of-two table, no division.
@@ -78,6 +88,9 @@ private:
 
     mutable std::mutex mutex_;
     bool poisoned_ = false;
+    // Moves on with every change of the entries, so that what a path
+    // remembers of an earlier table is never taken for the current one.
+    std::uint64_t generation_ = 1;
     std::vector<Entry> entries_;
     std::vector<std::uint32_t> slots_;  // indices into entries_, kEmpty where free; at most half full
     // The lengths of the entries' texts: a bit for each, and each once in
@@ -88,6 +101,17 @@ private:
         return n / 64 < length_bits_.size() && (length_bits_[n / 64] >> (n % 64) & 1) != 0;
     }
 };
+
+template <class Equal>
+inline const PhysicsOverrides::Entry* PhysicsOverrides::find_if(std::uint64_t hash, Equal&& equal) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+        const std::uint32_t at = slots_[i];
+        if (at == kEmpty) return nullptr;
+        const Entry& e = entries_[at];
+        if (e.hash == hash && equal(e.text)) return &e;
+    }
+}
 
 // The process-wide table: created on first use, never freed (it may be
 // reached from code that runs during interpreter teardown).

@@ -642,3 +642,84 @@ def test_an_uncopyable_child_read_raises_the_isolation_failure():
         p["lock_box"]
     # attribute reads fall back to the value itself
     assert p.lock_box.supervisor_target is not None
+
+
+# --- children down a walk against proxies built at the whole path ------------------------------
+
+# (root path, steps): a step reads an item ("[") or an attribute (".").
+WALKS = [
+    ("domain", [("[", "a"), (".", "b"), ("[", "0"), (".", "c")]),
+    ("", [("[", "a"), (".", "b"), ("[", "c")]),
+    ("", [("[", ""), (".", "x"), ("[", "")]),
+    ("d", [("[", "a.b"), (".", "c[0]"), ("[", "]x["), (".", "y]")]),
+    ("a", [("[", "'heavy'"), ("[", '"k"'), (".", "meta")]),
+    ("heavy", [("[", "x"), (".", "const_y")]),
+    ("domain", [("[", "a"), (".", "b"), ("[", "sig_c"), (".", "const_d"), ("[", "x")]),
+    ("a", [("[", "me]ta"), (".", "x")]),
+    ("a", [("[", "internal_x"), (".", "y")]),
+    ("domain.items[0]", [(".", "name"), ("[", "1")]),
+    ("x" * 70, [("[", "k" * 17), (".", "n" * 8), ("[", "m" * 9)]),
+]
+
+# Entries registered before the walk; CHANGES are made between its steps.
+TABLES = [
+    [],
+    [("domain.a", 3), ("domain.a.b.0", 1), ("a", 2), ("", 9), ("a.b", 4)],
+    [("d.a.b", 5), ("d[a.b]", 7), ("d.a.b.c.0..x.", 8), ("a.'heavy'", 0), ("a['heavy']", 2)],
+    [("heavy.x", 15), ("a.me]ta", 1), ("a[internal_x]", 1), ("a.internal_x.y", 3)],
+    [("domain.items", 1), ("domain.items.0.name", 2), ("domain.items[0].name[1]", 13), ("x" * 70, 6)],
+]
+CHANGES = [
+    lambda: None,
+    lambda: olvex_core.register_physics_override("domain.a", 1),
+    olvex_core.clear_physics_overrides,
+    lambda: olvex_core.register_physics_override("domain", 0),
+    lambda: olvex_core.register_physics_override("domain.a.b", 7),
+]
+
+
+def nested_for(steps):
+    """A dict chain holding each step's key; the last level holds an int."""
+    node = {"leaf": 1}
+    for _, key in reversed(steps):
+        node = {key: node}
+    return node
+
+
+def read(p, kind, key):
+    return p[key] if kind == "[" else getattr(p, key)
+
+
+def facts(p):
+    return None if p is None else (p.path(), p.capabilities, p.read_only)
+
+
+@pytest.mark.parametrize("root, steps", WALKS, ids=[str(i) for i in range(len(WALKS))])
+@pytest.mark.parametrize("table", TABLES, ids=[str(i) for i in range(len(TABLES))])
+@pytest.mark.parametrize("caps", [15, 16, 31])
+def test_children_down_a_walk_are_the_proxies_made_at_their_whole_path(overrides, root, steps, table, caps):
+    for entry in table:
+        overrides(*entry)
+    p = P(nested_for(steps), root, capabilities=caps)
+    made = [p]
+    for depth, (kind, key) in enumerate(steps):
+        CHANGES[depth % len(CHANGES)]()
+        # The same read through a proxy built afresh over the same target
+        # at the parent's whole path, with the parent's byte.
+        fresh = P(p.supervisor_target, p.path(), capabilities=p.capabilities)
+        child = read(p, kind, key)
+        assert facts(child) == facts(read(fresh, kind, key))
+        if child is None:
+            break
+        made.append(child)
+        p = child
+    # Every proxy of the walk reads by the table as it is now.
+    olvex_core.register_physics_override("domain.a.b", 0)
+    for p in made:
+        for key in list(p.supervisor_target):
+            fresh = P(p.supervisor_target, p.path(), capabilities=p.capabilities)
+            got, expected = p[key], fresh[key]
+            if isinstance(expected, P):
+                assert facts(got) == facts(expected)
+            else:
+                assert got == expected
