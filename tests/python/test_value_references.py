@@ -105,7 +105,7 @@ def wrapped(v):
 # (id, the write, where the value is found from what the write returned,
 #  the references to the value that the holders keep). A logged value is
 # held by the delta log and by what it was replayed into; a State's value
-# by its zone and by the dict its first .data or .heavy read builds; a
+# by its zone alone (a read builds a new dict and keeps nothing); a
 # value merged into a dict, by that dict alone; a proxy's list method
 # reports the whole list, and a guard's notice keeps no value.
 CASES = [
@@ -125,9 +125,9 @@ CASES = [
      lambda tx: tx.get_shadow_updates()["d"]["l"][0], 1),
     ("update past a dotted list's end", update_into(lambda: {"d": {"l": []}}, {"d.l[1]": VALUE}),
      lambda tx: tx.get_shadow_updates()["d"]["l"][1], 1),
-    ("State.update of a key", state_update(data={"k": VALUE}), lambda r: r[1].data["k"], 2),
+    ("State.update of a key", state_update(data={"k": VALUE}), lambda r: r[1].data["k"], 1),
     ("State.update merged into a dict", state_update(data={"d": {"k": VALUE}}), lambda r: r[1].data["d"]["k"], 1),
-    ("State.update of heavy", state_update(heavy={"h": VALUE}), lambda r: r[1].heavy["h"], 2),
+    ("State.update of heavy", state_update(heavy={"h": VALUE}), lambda r: r[1].heavy["h"], 1),
     ("proxy attribute", proxy_write(dict, lambda p, v: setattr(p, "x", v)), lambda r: r[1]["x"], 2),
     ("proxy item", proxy_write(dict, lambda p, v: p.__setitem__("x", v)), lambda r: r[1]["x"], 2),
     ("proxy list item", proxy_write(lambda: [0], lambda p, v: p.__setitem__(0, v)), lambda r: r[1][0], 2),
@@ -136,15 +136,16 @@ CASES = [
     ("proxy extend", proxy_write(list, lambda p, v: p.extend([v])), lambda r: r[1][0], 1),
     ("proxy update", proxy_write(dict, lambda p, v: p.update({"k": v})), lambda r: r[1]["k"], 2),
     # Its result is a child over a shadow: the shadow cache and the tracked
-    # paths keep the original too.
-    ("proxy setdefault", proxy_write(dict, lambda p, v: p.setdefault("k", v)), lambda r: r[1]["k"], 4),
+    # paths keep the original too, and so does the record of what each
+    # object of the copy was copied from.
+    ("proxy setdefault", proxy_write(dict, lambda p, v: p.setdefault("k", v)), lambda r: r[1]["k"], 5),
     ("guard attribute", guard_write(lambda g, v: setattr(g, "x", v)), lambda r: r[1]["x"], 1),
     ("guard item", guard_write(lambda g, v: g.__setitem__("x", v)), lambda r: r[1]["x"], 1),
     ("guard index item", guard_write(lambda g, v: g.__setitem__(0, v)), lambda r: r[1][0], 1),
     ("guard write of a proxy", guard_write(lambda g, v: setattr(g, "x", wrapped(v))), lambda r: r[1]["x"], 1),
-    ("compare-and-swap data", cas(data={"k": VALUE}), lambda e: e.state.data["k"], 2),
+    ("compare-and-swap data", cas(data={"k": VALUE}), lambda e: e.state.data["k"], 1),
     ("compare-and-swap merge", cas(data={"d": {"k": VALUE}}), lambda e: e.state.data["d"]["k"], 1),
-    ("compare-and-swap heavy", cas(heavy={"h": VALUE}), lambda e: e.state.heavy["h"], 2),
+    ("compare-and-swap heavy", cas(heavy={"h": VALUE}), lambda e: e.state.heavy["h"], 1),
 ]
 
 
