@@ -4,8 +4,8 @@
 //
 // The four fields never change, so the context visits them for the cycle
 // collector and has no clear of its own: like a tuple's, its references
-// stay until it goes, and the dict, State and Transaction it holds have
-// clears that break any cycle through it.
+// stay until it goes, and the dict, State, outbox buffer and Transaction it
+// holds have clears that break any cycle through it.
 #include "state/process_context.hpp"
 
 #include <string>
@@ -143,6 +143,7 @@ int context_traverse(PyObject* self, visitproc visit, void* arg) {
     const ContextData& c = n->value();
     Py_VISIT(c.state.get());
     Py_VISIT(c.local.get());
+    Py_VISIT(c.outbox.object());
     Py_VISIT(c.tx.get());
   }
   return 0;
