@@ -31,7 +31,7 @@ class OutboxBuffer;
 extern py::TypeCell outbox_buffer_type;
 
 // A reference to one buffer object, used as a pointer to its buffer. Copies
-// share the buffer (and take the interpreter lock).
+// share the buffer; copying and releasing one need the interpreter lock.
 class OutboxRef {
  public:
   OutboxRef() noexcept = default;
