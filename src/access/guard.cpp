@@ -17,7 +17,6 @@
 #include "py/convert.hpp"
 #include "py/names.hpp"
 #include "py/output.hpp"
-#include "py/release.hpp"
 #include "py/trampoline.hpp"
 #include "state/outbox.hpp"
 #include "state/process_context.hpp"
@@ -197,25 +196,11 @@ PyObject* get_target(PyObject* self, void*) {
 
 PyObject*& dict_slot(PyObject* self) noexcept { return reinterpret_cast<GuardObject*>(self)->dict; }
 
-void guard_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  {
-    py::ErrorScope keep;
-    auto* n = Instance::of(self);
-    if (n->alive) {
-      n->alive = false;
-      // The target first: a chain of guards over guards is released through
-      // the shared bounded-depth release, not by recursion.
-      py::release_ref(n->value().target.release());
-      n->value().~GuardData();
-    }
-    Py_CLEAR(dict_slot(self));
-  }
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
+void release_dict(PyObject* self) noexcept { Py_CLEAR(dict_slot(self)); }
+
+// Guards over guards, a guard's `log` another guard, ...: the deallocation
+// is bounded by itself; the instance dict goes after the value.
+void guard_dealloc(PyObject* self) { py::dealloc_native<GuardData, release_dict>(self); }
 
 int guard_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));

@@ -7,7 +7,6 @@
 #include "access/proxy_impl.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
-#include "py/release.hpp"
 #include "py/trampoline.hpp"
 
 namespace olvex::access {
@@ -37,22 +36,9 @@ PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return build(type, target, std::move(p), ro, tx, shadow, caps).release();
 }
 
-void proxy_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  py::ErrorScope keep;
-  auto* n = py::Native<ProxyData>::of(self);
-  if (n->alive) {
-    n->alive = false;
-    // The target first, then the path; a proxy over a proxy over ... is a
-    // chain, released at bounded depth.
-    py::release_ref(n->value().target.release());
-    n->value().~ProxyData();
-  }
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
+// A proxy over a proxy over ... is a chain: the deallocation is bounded by
+// itself.
+void proxy_dealloc(PyObject* self) { py::dealloc_native<ProxyData>(self); }
 
 int proxy_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));

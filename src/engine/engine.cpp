@@ -148,9 +148,9 @@ PyObject* engine_commit_state(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 // ---- cycle collection -------------------------------------------------------
-// Every Python object the engine holds is visited; the outbox buffer is
-// shared with collectors and transactions' contexts and is not. Cells are
-// read without their locks (see Mutex::peek).
+// Every Python object the engine holds is visited, its outbox buffer too
+// (the buffer visits the messages). Cells are read without their locks (see
+// Mutex::peek).
 
 int engine_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -158,6 +158,7 @@ int engine_traverse(PyObject* self, visitproc visit, void* arg) {
   if (!n->alive) return 0;
   EngineData& e = n->value();
   Py_VISIT(e.state.get());
+  Py_VISIT(e.outbox.object());
   Py_VISIT(e.worker.peek().get());
   Py_VISIT(e.schema.peek().get());
   Py_VISIT(e.audit_system.peek().get());
@@ -165,7 +166,8 @@ int engine_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 // Breaks cycles through the callbacks and the audit system. The state stays:
-// it must remain a State, and its own clear empties its zones.
+// it must remain a State, and its own clear empties its zones; so does the
+// outbox buffer, whose own clear drops its messages.
 int engine_clear(PyObject* self) {
   auto* n = Instance::of(self);
   if (!n->alive) return 0;

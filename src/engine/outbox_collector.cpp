@@ -57,17 +57,16 @@ PyType_Slot collector_slots[] = {
     {Py_tp_doc, const_cast<char*>("Helper to collect outbox messages in Transaction")},
     {Py_tp_new, reinterpret_cast<void*>(py::no_constructor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::tramp<py::dealloc_native<OutboxRef>>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(state::traverse_buffer_handle)},
     {Py_tp_methods, collector_methods},
     {0, nullptr},
 };
 
-// The buffer is shared and never visited by the collector: the handle
-// itself takes no part in cycle collection.
 PyType_Spec collector_spec = {
     "olvex_core.OutboxCollector",
     static_cast<int>(sizeof(py::Native<OutboxRef>)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     collector_slots,
 };
 

@@ -157,7 +157,7 @@ PyObject* tx_deepcopy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- cycle collection -------------------------------------------------------
 // Every object the records hold is visited, without their locks (see
-// Mutex::peek); the outbox buffer is shared and is not.
+// Mutex::peek), and the outbox buffer (which visits its messages).
 
 int tx_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -168,6 +168,7 @@ int tx_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(t.pending_data.get());
   Py_VISIT(t.pending_heavy.get());
   Py_VISIT(t.pending_signal.get());
+  Py_VISIT(t.outbox.object());
   for (const DeltaEntry& e : t.delta_log.peek()) {
     Py_VISIT(e.new_val.get());
     Py_VISIT(e.old_val.get());
@@ -182,7 +183,7 @@ int tx_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 // Empties the records and the pending buffers (the references to the
-// buffers stay, so every member keeps working on an empty transaction).
+// buffers and the outbox stay, so every member keeps working on an empty transaction).
 // Everything is moved out first and released last.
 int tx_clear(PyObject* self) {
   auto* n = Instance::of(self);

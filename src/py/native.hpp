@@ -6,6 +6,7 @@
 
 #include "py/borrow.hpp"
 #include "py/errors.hpp"
+#include "py/release.hpp"
 #include "py/unwind.hpp"
 
 namespace olvex::py {
@@ -47,12 +48,14 @@ Ref make_native(PyObject* type, auto&&... a) {
   return make_native<T>(reinterpret_cast<PyTypeObject*>(type), std::forward<decltype(a)>(a)...);
 }
 
-// tp_dealloc for a Native<T>; the value's destructor runs with the
-// interpreter lock held and any pending exception saved.
-template <class T>
-OLVEX_PASSES_FORCED_UNWIND void dealloc_native(PyObject* self) {
+namespace detail {
+
+// Everything of a deallocation after the untracking: the value's destructor
+// (with any pending exception saved), the type's extra release, tp_free and
+// the type's reference.
+template <class T, void (*Extra)(PyObject*) noexcept>
+OLVEX_PASSES_FORCED_UNWIND void finish_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  if (PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
   {
     ErrorScope keep;
     auto* n = Native<T>::of(self);
@@ -67,10 +70,34 @@ OLVEX_PASSES_FORCED_UNWIND void dealloc_native(PyObject* self) {
         write_unraisable(self);
       }
     }
+    if constexpr (Extra != nullptr) Extra(self);
   }
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
+}
+
+}  // namespace detail
+
+// tp_dealloc for a Native<T>; `Extra` releases what the instance holds
+// beside its value (an instance dict). Releasing one object can release
+// another that its value holds, and so on down a chain of any kind: the
+// deallocation takes part in the bounded-depth release (py/release.hpp), and
+// past the bound the rest of it is queued whole. The object is untracked
+// first and its count is zero, so nothing reaches it while it waits.
+//
+// For an instance of a Python subclass CPython's subtype_dealloc has
+// already cleared the subclass's parts and calls this last; with a heap
+// base type it touches the object no more afterwards.
+template <class T, void (*Extra)(PyObject*) noexcept = nullptr>
+OLVEX_PASSES_FORCED_UNWIND void dealloc_native(PyObject* self) {
+  if (PyType_GetFlags(Py_TYPE(self)) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
+  if (detail::enter_release()) {
+    detail::finish_dealloc<T, Extra>(self);
+    detail::leave_release();
+    return;
+  }
+  release_bounded([](void* p) noexcept { detail::finish_dealloc<T, Extra>(static_cast<PyObject*>(p)); }, self);
 }
 
 }  // namespace olvex::py

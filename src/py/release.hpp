@@ -5,7 +5,9 @@
 // per link. Past a fixed depth a release is queued instead and run by the
 // outermost release on this thread, so a chain of any length is released in
 // bounded stack. All kinds share one depth and one queue, so mixed chains
-// are bounded too. Every release runs with the interpreter lock held; the
+// are bounded too; every module object's deallocation takes part
+// (dealloc_native), so the bound holds however a value drops what it
+// holds. Every release runs with the interpreter lock held; the
 // queued ones run before the outermost release returns, so still under it.
 #include <new>
 #include <utility>

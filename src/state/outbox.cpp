@@ -49,6 +49,7 @@ PyType_Slot outbox_slots[] = {
     {Py_tp_doc, const_cast<char*>("Outbox()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(py::tramp<outbox_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::tramp<py::dealloc_native<OutboxRef>>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_buffer_handle)},
     {Py_tp_methods, outbox_methods},
     {Py_tp_getset, outbox_getset},
     {0, nullptr},
@@ -58,7 +59,7 @@ PyType_Spec outbox_spec = {
     "olvex_core.Outbox",
     static_cast<int>(sizeof(py::Native<OutboxRef>)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     outbox_slots,
 };
 

@@ -12,8 +12,8 @@ extern py::TypeCell outbox_msg_type;
 // Not registered in the module: made on first use.
 extern py::TypeCell outbox_type;
 
-// A new OutboxMsg object carrying the message (its own topic copy, the
-// shared payload).
+// A new OutboxMsg object carrying the message (its own topic copy, a new
+// reference to the payload).
 py::Ref outbox_msg_object(OutboxMessage message);
 
 // A new list of new OutboxMsg objects, one per message, in order.

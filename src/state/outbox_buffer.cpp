@@ -6,28 +6,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "py/release.hpp"
+#include "py/trampoline.hpp"
 #include "py/unwind.hpp"
 
 namespace olvex::state {
-
-Payload Payload::hold(PyObject* object) {
-  auto cell = std::make_shared<const Cell>(object);  // may throw: take the reference after
-  Py_INCREF(object);
-  return Payload(std::move(cell));
-}
-
-Payload::Cell::~Cell() {
-  // The last copy may go on a thread that does not hold the interpreter
-  // lock. Once the interpreter is gone, or going away under a thread that
-  // has no current state there (asking for the lock would end the thread),
-  // the reference is left to the process end.
-  if (!Py_IsInitialized() || !py::may_release()) return;
-  // A payload can be a message whose payload is a message, and so on.
-  PyGILState_STATE gil = PyGILState_Ensure();
-  py::release_ref(object);
-  PyGILState_Release(gil);
-}
 
 namespace {
 
@@ -52,7 +34,7 @@ OLVEX_PASSES_FORCED_UNWIND auto locked(M& mutex, F&& f) {
 
 }  // namespace
 
-OutboxRef OutboxBuffer::create() { return std::make_shared<OutboxBuffer>(); }
+OutboxRef OutboxBuffer::create() { return OutboxRef(py::make_native<OutboxBuffer>(outbox_buffer_type.get())); }
 
 void OutboxBuffer::append(OutboxMessage message) {
   locked(messages_, [&](std::vector<OutboxMessage>& list) { list.push_back(std::move(message)); });
@@ -95,5 +77,67 @@ void OutboxBuffer::put_back(std::span<OutboxMessage> messages) {
     list.insert(list.begin(), std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
   });
 }
+
+int OutboxBuffer::visit_payloads(visitproc visit, void* arg) {
+  // Without the lock (see Mutex::peek): no section runs Python code.
+  for (const OutboxMessage& m : messages_.peek()) Py_VISIT(m.payload.get());
+  return 0;
+}
+
+std::vector<OutboxMessage> OutboxBuffer::take_for_clear() noexcept {
+  std::vector<OutboxMessage> out;
+  if (!messages_.run_unless_poisoned([&](std::vector<OutboxMessage>& list) { out.swap(list); })) {
+    out.swap(messages_.peek());  // a poisoned lock is not held: nobody is inside
+  }
+  return out;
+}
+
+int traverse_buffer_handle(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* n = py::Native<OutboxRef>::of(self);
+  if (n->alive) Py_VISIT(n->value().object());
+  return 0;
+}
+
+namespace {
+
+using Instance = py::Native<OutboxBuffer>;
+
+int buffer_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* n = Instance::of(self);
+  if (!n->alive) return 0;
+  return n->value().visit_payloads(visit, arg);
+}
+
+// Drops every message; the payloads are released after the unlock. The
+// holders keep their references to the buffer, which stays usable.
+int buffer_clear(PyObject* self) {
+  auto* n = Instance::of(self);
+  if (n->alive) {
+    std::vector<OutboxMessage> dropped = n->value().take_for_clear();
+  }
+  return 0;
+}
+
+PyType_Slot buffer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(py::no_constructor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::tramp<py::dealloc_native<OutboxBuffer>>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(buffer_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(buffer_clear)},
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {
+    "olvex_core.OutboxBuffer",
+    static_cast<int>(sizeof(Instance)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    buffer_slots,
+};
+
+}  // namespace
+
+py::TypeCell outbox_buffer_type("OutboxBuffer", [] { return py::make_type(&buffer_spec); });
 
 }  // namespace olvex::state

@@ -1,52 +1,58 @@
 #pragma once
-// The outbox buffer: an ordered list of messages behind one mutex, shared by
-// reference among every holder (engine, transaction, context, Outbox and
-// OutboxCollector handles). Messages cross into and out of it as values: a
-// copy of the topic text and a shared reference to the payload.
+// The outbox buffer: an ordered list of messages behind one mutex, an
+// internal object of its own that every holder (engine, transaction,
+// context, Outbox and OutboxCollector handles) keeps one reference to. Each
+// holder visits that reference for the cycle collector, and the buffer
+// visits its messages' payloads, so every reference is visited once, by its
+// owner. Messages cross into and out of it as values: a copy of the topic
+// text and a reference to the payload.
 #include <cstddef>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "py/lock.hpp"
+#include "py/native.hpp"
 #include "py/ref.hpp"
+#include "py/types.hpp"
 
 namespace olvex::state {
 
-// A shared reference to a payload object. Copies share one reference cell, so
-// copying needs no interpreter lock; the object is released with the lock
-// held (taken for the moment if need be) when the last copy goes.
-class Payload {
- public:
-  // Takes a new reference to `object` (borrowed). Needs the interpreter lock.
-  static Payload hold(PyObject* object);
-
-  // The payload object, borrowed from this reference.
-  PyObject* get() const noexcept { return cell_->object; }
-  // A new reference to the payload object. Needs the interpreter lock.
-  py::Ref ref() const noexcept { return py::Ref::borrow(cell_->object); }
-
- private:
-  struct Cell {
-    explicit Cell(PyObject* o) noexcept : object(o) {}
-    ~Cell();
-    Cell(const Cell&) = delete;
-    Cell& operator=(const Cell&) = delete;
-    PyObject* object;  // owned
-  };
-  explicit Payload(std::shared_ptr<const Cell> cell) noexcept : cell_(std::move(cell)) {}
-  std::shared_ptr<const Cell> cell_;
-};
-
-// One message value: the topic text and its payload.
+// One message value: the topic text and its payload. Copying, moving out of
+// and releasing one need the interpreter lock, as for any Ref.
 struct OutboxMessage {
   std::string topic;
-  Payload payload;
+  py::Ref payload;  // never null
 };
 
 class OutboxBuffer;
-using OutboxRef = std::shared_ptr<OutboxBuffer>;
+
+// Not registered in the module: made on first use.
+extern py::TypeCell outbox_buffer_type;
+
+// A reference to one buffer object, used as a pointer to its buffer. Copies
+// share the buffer; copying and releasing one need the interpreter lock.
+class OutboxRef {
+ public:
+  OutboxRef() noexcept = default;
+
+  OutboxBuffer* operator->() const noexcept { return &py::value_of<OutboxBuffer>(object_.get()); }
+  OutboxBuffer& operator*() const noexcept { return py::value_of<OutboxBuffer>(object_.get()); }
+  OutboxBuffer* get() const noexcept { return object_ ? operator->() : nullptr; }
+  // The buffer object, borrowed: what a holder's traverse visits.
+  PyObject* object() const noexcept { return object_.get(); }
+  void reset() noexcept { object_.reset(); }
+
+ private:
+  friend class OutboxBuffer;
+  explicit OutboxRef(py::Ref object) noexcept : object_(std::move(object)) {}
+  py::Ref object_;
+};
+
+// tp_traverse of a handle whose value is an OutboxRef (Outbox,
+// OutboxCollector). Handles have no clear: every cycle through one runs
+// through its buffer, whose clear breaks it, and the handle stays usable.
+int traverse_buffer_handle(PyObject* self, visitproc visit, void* arg);
 
 // Every operation locks the buffer for its own length only and runs no
 // Python code meanwhile, so it never waits on the interpreter lock. Messages
@@ -77,6 +83,10 @@ class OutboxBuffer {
   // ahead of every message added since; they are moved out of `messages`.
   // When there is no room (std::bad_alloc) nothing changes on either side.
   void put_back(std::span<OutboxMessage> messages);
+
+  // For the buffer object's traverse and clear.
+  int visit_payloads(visitproc visit, void* arg);
+  std::vector<OutboxMessage> take_for_clear() noexcept;
 
  private:
   py::Mutex<std::vector<OutboxMessage>> messages_;

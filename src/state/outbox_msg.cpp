@@ -1,3 +1,5 @@
+#include <utility>
+
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/native.hpp"
@@ -14,13 +16,30 @@ PyObject* msg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const py::Params<2> params{"OutboxMsg.__new__", {"topic", "payload"}, 2};
   auto [topic, payload] = params.bind(args, kwargs);
   std::string_view text = py::arg_str(topic, "topic");
-  return py::make_native<OutboxMessage>(type, OutboxMessage{std::string(text), Payload::hold(payload)}).release();
+  return py::make_native<OutboxMessage>(type, OutboxMessage{std::string(text), py::Ref::borrow(payload)}).release();
 }
 
 PyObject* msg_topic(PyObject* self, void*) { return py::to_py(py::value_of<OutboxMessage>(self).topic).release(); }
 
 PyObject* msg_payload(PyObject* self, void*) {
-  return py::value_of<OutboxMessage>(self).payload.ref().release();
+  return py::Ref(py::value_of<OutboxMessage>(self).payload).release();
+}
+
+// The payload is the one reference a message holds.
+int msg_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  auto* n = py::Native<OutboxMessage>::of(self);
+  if (n->alive) Py_VISIT(n->value().payload.get());
+  return 0;
+}
+
+// None keeps the payload non-null for anything that still reaches the message.
+int msg_clear(PyObject* self) {
+  auto* n = py::Native<OutboxMessage>::of(self);
+  if (n->alive) {
+    py::Ref old = std::exchange(n->value().payload, py::none());
+  }
+  return 0;
 }
 
 PyGetSetDef msg_getset[] = {
@@ -33,6 +52,8 @@ PyType_Slot msg_slots[] = {
     {Py_tp_doc, const_cast<char*>("OutboxMsg(topic, payload)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(py::tramp<msg_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::tramp<py::dealloc_native<OutboxMessage>>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(msg_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(msg_clear)},
     {Py_tp_getset, msg_getset},
     {0, nullptr},
 };
@@ -41,7 +62,7 @@ PyType_Spec msg_spec = {
     "olvex_core.OutboxMsg",
     static_cast<int>(sizeof(py::Native<OutboxMessage>)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     msg_slots,
 };
 

@@ -4,8 +4,8 @@
 //
 // The four fields never change, so the context visits them for the cycle
 // collector and has no clear of its own: like a tuple's, its references
-// stay until it goes, and the dict, State and Transaction it holds have
-// clears that break any cycle through it.
+// stay until it goes, and the dict, State, outbox buffer and Transaction it
+// holds have clears that break any cycle through it.
 #include "state/process_context.hpp"
 
 #include <string>
@@ -19,7 +19,6 @@
 #include "py/names.hpp"
 #include "py/native.hpp"
 #include "py/recursion.hpp"
-#include "py/release.hpp"
 #include "py/trampoline.hpp"
 #include "state/outbox.hpp"
 #include "state/state.hpp"
@@ -133,28 +132,9 @@ PyObject* context_getattro(PyObject* self, PyObject* name) {
   throw py::PyErrorSet{};
 }
 
-void context_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  {
-    py::ErrorScope keep;
-    auto* n = Instance::of(self);
-    if (n->alive) {
-      n->alive = false;
-      // A context can sit in another's local dict, state or messages, and
-      // so on down a chain: each reference goes through the bounded release.
-      ContextData& c = n->value();
-      py::release_ref(c.state.release());
-      py::release_ref(c.local.release());
-      py::release_value(c.outbox);
-      py::release_ref(c.tx.release());
-      c.~ContextData();
-    }
-  }
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
+// A context can sit in another's local dict, state or messages, and so on
+// down a chain: the deallocation is bounded by itself.
+void context_dealloc(PyObject* self) { py::dealloc_native<ContextData>(self); }
 
 int context_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -163,6 +143,7 @@ int context_traverse(PyObject* self, visitproc visit, void* arg) {
     const ContextData& c = n->value();
     Py_VISIT(c.state.get());
     Py_VISIT(c.local.get());
+    Py_VISIT(c.outbox.object());
     Py_VISIT(c.tx.get());
   }
   return 0;

@@ -25,7 +25,6 @@
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/names.hpp"
-#include "py/release.hpp"
 #include "py/trampoline.hpp"
 #include "state/dict_walk.hpp"
 #include "state/exceptions.hpp"
@@ -86,23 +85,9 @@ PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return new_state(type, py::optional(data), py::optional(heavy), py::optional(signal), v, cap).release();
 }
 
-void state_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  {
-    py::ErrorScope keep;
-    auto* n = Instance::of(self);
-    if (n->alive) {
-      n->alive = false;
-      // A State can hold another in its data, and so on down a chain.
-      py::release_value(n->value());
-      n->value().~StateData();
-    }
-  }
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
+// A State can hold another in its data, and so on down a chain: the
+// deallocation is bounded by itself.
+void state_dealloc(PyObject* self) { py::dealloc_native<StateData>(self); }
 
 int state_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));

@@ -124,7 +124,7 @@ class HeldEngine : public ::testing::Test {
     Ref set = Ref::steal(PyObject_CallMethod(engine_.get(), "set_schema", "O", schema.get()));
     ASSERT_TRUE(set) << describe();
     tx_ = engine::new_transaction(engine_, 5000);
-    engine::transaction_data(tx_.get()).outbox->append({"m", olvex::state::Payload::hold(Py_None)});
+    engine::transaction_data(tx_.get()).outbox->append({"m", Ref::borrow(Py_None)});
   }
   Ref exit() { return Ref::steal(PyObject_CallMethod(tx_.get(), "__exit__", nullptr)); }
   Ref flush() { return Ref::steal(PyObject_CallMethod(tx_.get(), "flush_outbox", nullptr)); }

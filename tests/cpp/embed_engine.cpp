@@ -26,7 +26,7 @@ using olvex::py::Ref;
 using namespace olvex::state;
 namespace engine = olvex::engine;
 
-OutboxMessage message(const std::string& topic) { return {topic, Payload::hold(Py_None)}; }
+OutboxMessage message(const std::string& topic) { return {topic, Ref::borrow(Py_None)}; }
 
 std::vector<std::string> topics(OutboxBuffer& buffer) {
   std::vector<std::string> out;
@@ -50,11 +50,11 @@ TEST(OutboxPutBack, GoesAheadOfMessagesAddedMeanwhileInOrder) {
 TEST(OutboxPutBack, KeepsPayloadsShared) {
   Ref payload = Ref::steal(PyDict_New());
   OutboxBuffer buffer;
-  buffer.append({"p", Payload::hold(payload.get())});
+  buffer.append({"p", Ref::borrow(payload.get())});
   std::vector<OutboxMessage> taken = buffer.take_all();
   buffer.put_back(taken);
   EXPECT_EQ(buffer.copy_out().at(0).payload.get(), payload.get());
-  EXPECT_EQ(Py_REFCNT(payload.get()), 2);  // ours and the one cell the copies share
+  EXPECT_EQ(Py_REFCNT(payload.get()), 2);  // ours and the buffer's message
 }
 
 // Object allocations fail once `budget` of them have succeeded.

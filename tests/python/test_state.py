@@ -415,7 +415,8 @@ def test_releasing_a_long_chain(run_python, build):
         "from olvex_core import OutboxMsg, State, SupervisorProxy\n"
         + build
         + "del s\n"
-        "print('released')\n"
+        "print('released')\n",
+        timeout=300,  # building 200,000 States takes over a minute under the sanitizers
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout == "released\n"
