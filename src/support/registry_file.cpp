@@ -226,25 +226,20 @@ class FdTarget final : public RewriteTarget {
 
 // The pieces of the part of the file the scan did not read: its lines,
 // byte for byte.
-void add_unread(std::vector<KeptPiece>& pieces, std::string_view data, std::size_t from) {
+void add_unread(std::vector<KeptPiece>& pieces, std::string& body, std::string_view data, std::size_t from) {
+  body.append(data.substr(from));
   while (from < data.size()) {
     std::size_t nl = data.find('\n', from);
     std::size_t end = nl == std::string_view::npos ? data.size() : nl + 1;
-    pieces.push_back({from, end - from, std::string(data.substr(from, end - from))});
+    pieces.push_back({from, end - from, end - from});
     from = end;
   }
 }
 
 }  // namespace
 
-std::vector<RewriteStep> plan_rewrite(std::string_view old, const std::vector<KeptPiece>& pieces) {
-  std::string body;
-  std::vector<std::size_t> at;  // each piece's new offset
-  at.reserve(pieces.size());
-  for (const KeptPiece& p : pieces) {
-    at.push_back(body.size());
-    body += p.text;
-  }
+std::vector<RewriteStep> plan_rewrite(std::string_view old, std::string body, const std::vector<KeptPiece>& pieces) {
+  const std::size_t total = body.size();
   // Bytes before the first difference are already in place.
   const std::size_t same =
       static_cast<std::size_t>(std::mismatch(body.begin(), body.end(), old.begin(), old.end()).first - body.begin());
@@ -254,16 +249,18 @@ std::vector<RewriteStep> plan_rewrite(std::string_view old, const std::vector<Ke
   // line, and a last line without its line feed (which would run on into
   // whatever follows it), is copied first.
   std::string copy;
-  for (std::size_t i = 0; i < pieces.size(); ++i) {
-    const KeptPiece& p = pieces[i];
-    const std::size_t len = p.text.size();
-    if (p.text.ends_with('\n')) {
-      const bool line_start = at[i] == 0 || (at[i] <= old.size() && old[at[i] - 1] == '\n');
-      if (line_start && old.substr(std::min(at[i], old.size()), len) == p.text) continue;
-      if (at[i] + len <= p.offset) continue;
+  std::size_t at = 0;  // the piece's new offset
+  for (const KeptPiece& p : pieces) {
+    const std::string_view text = std::string_view(body).substr(at, p.size);
+    if (text.ends_with('\n')) {
+      const bool line_start = at == 0 || (at <= old.size() && old[at - 1] == '\n');
+      const bool in_place = line_start && old.substr(std::min(at, old.size()), p.size) == text;
+      if (!in_place && at + p.size > p.offset) copy += text;
+    } else {
+      copy += text;
+      copy += '\n';
     }
-    copy += p.text;
-    if (!copy.ends_with('\n')) copy += '\n';
+    at += p.size;
   }
   // No sync between the steps: what the order must survive is a process
   // killed part-way, which leaves the page cache as far as it wrote. A power
@@ -275,16 +272,17 @@ std::vector<RewriteStep> plan_rewrite(std::string_view old, const std::vector<Ke
   if (!copy.empty()) {
     // Past both the old end and the new one, so neither the old lines nor
     // the compaction touch it; on a line of its own.
-    const std::size_t where = std::max(old.size(), body.size());
+    const std::size_t where = std::max(old.size(), total);
     if (where != old.size() || !(old.empty() || old.ends_with('\n'))) copy.insert(copy.begin(), '\n');
     size = where + copy.size();
     steps.push_back({Kind::Write, where, std::move(copy)});
   }
-  if (same < body.size()) {
-    size = std::max(size, body.size());
-    steps.push_back({Kind::Write, same, body.substr(same)});
+  if (same < total) {
+    size = std::max(size, total);
+    body.erase(0, same);
+    steps.push_back({Kind::Write, same, std::move(body)});
   }
-  if (size != body.size()) steps.push_back({Kind::Truncate, body.size(), {}});
+  if (size != total) steps.push_back({Kind::Truncate, total, {}});
   return steps;
 }
 
@@ -426,10 +424,16 @@ Outcome scan_registry(const std::string& path, std::uint32_t self_pid, const Sca
   }
   std::vector<KeptPiece> pieces;
   pieces.reserve(kept.size());
-  for (std::size_t i = 0; i < kept.size(); ++i) pieces.push_back({kept_at[i].first, kept_at[i].second, record_line(kept[i])});
-  add_unread(pieces, data, remainder);
+  std::string body;
+  body.reserve(data.size() + data.size() / 8);
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    const std::size_t before = body.size();
+    append_record_line(body, kept[i]);
+    pieces.push_back({kept_at[i].first, kept_at[i].second, body.size() - before});
+  }
+  add_unread(pieces, body, data, remainder);
   FdTarget target(o.fd.get());
-  int err = run_rewrite(plan_rewrite(data, pieces), data.size(), target);
+  int err = run_rewrite(plan_rewrite(data, std::move(body), pieces), data.size(), target);
   // The sync waits for the disk: without the lock, so that peers need not
   // (an appender that found the lock busy would otherwise be likely to find
   // it busy again, behind a scanner's next scan).

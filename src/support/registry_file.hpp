@@ -56,12 +56,13 @@ Outcome append_record(const std::string& path, const AllocRecord& record, Regist
 Outcome scan_registry(const std::string& path, std::uint32_t self_pid, const ScanServices& services);
 
 // The in-place rewrite. A kept piece is one line that must survive: where
-// it lies in the file as read, and the bytes it is written back as (its
+// it lies in the file as read, and the size of the bytes it is written back
+// as; those bytes are the piece's part of the new content, in order (its
 // line feed included; the file's last line may lack one).
 struct KeptPiece {
   std::size_t offset = 0;
   std::size_t length = 0;
-  std::string text;
+  std::size_t size = 0;
 };
 
 struct RewriteStep {
@@ -71,12 +72,12 @@ struct RewriteStep {
   std::string bytes;       // Write
 };
 
-// The steps that turn `old`, the whole file as read, into the pieces' texts
-// in order. Whatever step or byte the writing stops at, every piece is
+// The steps that turn `old`, the whole file as read, into `body`, the
+// pieces' new bytes one after the other. Whatever step or byte the writing stops at, every piece is
 // whole on a line of its own somewhere in the file, as it was read or as it
 // is written back: a piece that the compaction would overwrite before its
 // new copy is complete is first copied past the end of the file.
-std::vector<RewriteStep> plan_rewrite(std::string_view old, const std::vector<KeptPiece>& pieces);
+std::vector<RewriteStep> plan_rewrite(std::string_view old, std::string body, const std::vector<KeptPiece>& pieces);
 
 class RewriteTarget {
  public:
