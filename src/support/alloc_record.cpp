@@ -6,8 +6,11 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
-#include <vector>
+#include <unordered_set>
+
+#include "support/seeded_hash.hpp"
 
 namespace olvex::support {
 
@@ -104,11 +107,10 @@ class RecordReader final : public nlohmann::json_sax<json> {
     if (depth_ != 1) return true;  // keys of nested objects are not ours
     current_ = field_of(k);
     if (current_ == Field::Other) {
-      for (const std::string& other : others_) {
-        if (other == k) return false;
-      }
-      others_.push_back(k);
-      return true;
+      // Keyed: the file is anyone's to write, so its keys must not be able
+      // to collide on purpose.
+      if (others_.empty()) others_ = OtherKeys(0, SeededHash{HashSeed::random()});
+      return others_.insert(k).second;
     }
     unsigned bit = 1u << static_cast<unsigned>(current_);
     if (seen_ & bit) return false;
@@ -180,7 +182,8 @@ class RecordReader final : public nlohmann::json_sax<json> {
   }
 
   AllocRecord record_;
-  std::vector<std::string> others_;  // unknown top-level keys seen so far
+  using OtherKeys = std::unordered_set<std::string, SeededHash, std::equal_to<>>;
+  OtherKeys others_;  // unknown top-level keys seen so far
   string_t* text_ = nullptr;
   std::uint64_t unsigned_ = 0;
   unsigned seen_ = 0;

@@ -34,6 +34,14 @@ std::string with(const std::string& pid, const std::string& size = "64", const s
 
 std::string deep(std::size_t n) { return std::string(n, '[') + std::string(n, ']'); }
 
+// The written form after `n` other keys k0, k1, ...; `repeat` adds one of them again at the end.
+std::string many_keys(std::size_t n, bool repeat = false) {
+  std::string line = "{";
+  for (std::size_t i = 0; i < n; ++i) line += "\"k" + std::to_string(i) + "\":0,";
+  if (repeat) line += "\"k" + std::to_string(n / 2) + "\":0,";
+  return line + with("42").substr(1);
+}
+
 class RecordLine : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(RecordLine, Reads) {
@@ -77,6 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"a key missing", R"({"name":"seg","pid":42,"session":"s1","size":64})", std::nullopt},
         LineCase{"field key twice", R"({"name":"seg","pid":42,"pid":42,"session":"s1","size":64,"ts":0.0})", std::nullopt},
         LineCase{"other key twice", R"({"x":1,"name":"seg","pid":42,"session":"s1","size":64,"ts":0.0,"x":1})", std::nullopt},
+        LineCase{"150,000 other keys", many_keys(150000), kSeg},
+        LineCase{"150,000 other keys, one twice", many_keys(150000, true), std::nullopt},
         LineCase{"trailing value", with("42") + " {}", std::nullopt},
         LineCase{"trailing text", with("42") + "x", std::nullopt},
         LineCase{"line comment", with("42") + " // note", std::nullopt},

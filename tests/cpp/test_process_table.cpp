@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "support/process_table.hpp"
@@ -37,6 +38,25 @@ TEST(ProcSnapshot, AnUnlistableTableLeavesTheAnswerToKill) {
   EXPECT_TRUE(snap.listed().empty());
   EXPECT_TRUE(snap.alive(static_cast<std::uint32_t>(::getpid())));
   EXPECT_FALSE(snap.alive(static_cast<std::uint32_t>(reaped_child())));
+}
+
+// kill(pid, 0) refused with EPERM: the process exists but belongs to
+// another user. A child dropped to uid 65534 asks about its root parent
+// with a table that cannot be listed, so kill() alone decides.
+TEST(ProcSnapshot, AProcessOfAnotherUserIsAlive) {
+  if (::geteuid() != 0) GTEST_SKIP() << "dropping to another uid needs root";
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    ProcSnapshot snap("/nonexistent-proc");
+    auto parent = static_cast<std::uint32_t>(::getppid());
+    bool refused = ::kill(static_cast<pid_t>(parent), 0) != 0 && errno == EPERM;
+    ::_exit(!refused ? 3 : snap.alive(parent) ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: counted dead; 2: no uid drop; 3: kill was not refused";
 }
 
 struct NameCase {
