@@ -25,7 +25,7 @@
 #include "state/exceptions.hpp"
 #include "state/overrides.hpp"
 #include "state/outbox.hpp"
-#include "state/process_context.hpp"
+#include "access/process_context.hpp"
 #include "state/signals.hpp"
 #include "state/state.hpp"
 #include "state/views.hpp"
@@ -100,7 +100,7 @@ std::vector<Entry> registration_table() {
       {"SignalHub", Kind::Class, &state::signal_hub_type},
       {"SignalReceiver", Kind::Class, &state::signal_receiver_type},
       {"State", Kind::Class, &state::state_type},
-      {"ProcessContext", Kind::Class, &state::process_context_type},
+      {"ProcessContext", Kind::Class, &access::process_context_type},
       {"FrozenDict", Kind::Class, &state::frozen_dict_type},
       {"OutboxMsg", Kind::Class, &state::outbox_msg_type},
       {"MetaLogEntry", Kind::Class, &state::meta_log_entry_type},

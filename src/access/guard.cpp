@@ -19,7 +19,7 @@
 #include "py/output.hpp"
 #include "py/trampoline.hpp"
 #include "state/outbox.hpp"
-#include "state/process_context.hpp"
+#include "access/process_context.hpp"
 
 namespace olvex::access {
 
@@ -177,7 +177,7 @@ PyObject* guard_elevate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* get_outbox(PyObject* self, void*) {
   py::SharedBorrow borrow(guard_flag(self));
   py::Ref target = guard_data(self).target;
-  if (auto buffer = state::process_context_buffer(target.get())) return state::outbox_object_for(std::move(*buffer)).release();
+  if (auto buffer = process_context_buffer(target.get())) return state::outbox_object_for(std::move(*buffer)).release();
   ++t_outbox_forwards;
   return target_attr(target.get(), OLVEX_NAME(outbox)).release();
 }

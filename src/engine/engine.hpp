@@ -75,7 +75,7 @@ bool is_blocked(PyObject* engine, std::optional<std::string_view> requester);
 PyObject* engine_process_outbox(PyObject* self, PyObject*);
 // compare_and_swap.cpp
 PyObject* engine_compare_and_swap(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-// process_runner.cpp
+// access/process_runner.cpp (it builds a ProcessContext, above this layer)
 PyObject* engine_execute_process_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace olvex::engine

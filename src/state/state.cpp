@@ -21,7 +21,6 @@
 #include <utility>
 #include <vector>
 
-#include "access/proxy.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/names.hpp"
@@ -30,7 +29,6 @@
 #include "state/exceptions.hpp"
 #include "state/signals.hpp"
 #include "state/views.hpp"
-#include "support/capabilities.hpp"
 
 namespace olvex::state {
 
@@ -153,15 +151,6 @@ Ref meta_list(const StateData& s) {
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), e.release());
   }
   return list;
-}
-
-// A read-only view on one of the two well-known data roots: the read bit
-// alone and no transaction, so the thread's current transaction is left
-// alone.
-Ref root_proxy(const StateData& s, const char* root, bool read_only) {
-  const ZoneEntry* stored = s.data.find(root);
-  if (!stored) return py::none();
-  return access::make_proxy(stored->value.get(), root, read_only, nullptr, false, support::READ);
 }
 
 // NumPy's bool scalar, recognised by its type's module and name so that

@@ -115,6 +115,12 @@ py::Ref wrap_state(StateData fields);
 // The meta-ring append: one entry stamped with the wall clock.
 void append_meta(support::MetaRing& ring, std::string key, std::string message);
 
+// A read-only view on one of the two well-known data roots of `s` (None
+// when the root is absent): the read bit alone and no transaction, so the
+// thread's current transaction is left alone. Defined beside the proxies
+// (access/root_proxy.cpp), a layer above this one.
+py::Ref root_proxy(const StateData& s, const char* root, bool read_only);
+
 // State.update (state_update.cpp), METH_FASTCALL | METH_KEYWORDS.
 PyObject* state_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

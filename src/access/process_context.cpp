@@ -6,7 +6,7 @@
 // collector and has no clear of its own: like a tuple's, its references
 // stay until it goes, and the dict, State, outbox buffer and Transaction it
 // holds have clears that break any cycle through it.
-#include "state/process_context.hpp"
+#include "access/process_context.hpp"
 
 #include <string>
 #include <utility>
@@ -24,9 +24,15 @@
 #include "state/state.hpp"
 #include "support/capabilities.hpp"
 
-namespace olvex::state {
+namespace olvex::access {
 
 using py::Ref;
+using state::OutboxRef;
+using state::is_state;
+using state::state_data;
+using state::state_flag;
+using state::OutboxBuffer;
+using state::ZoneEntry;
 
 namespace {
 
@@ -205,4 +211,4 @@ std::optional<OutboxRef> process_context_buffer(PyObject* o) {
   return context(o).outbox;
 }
 
-}  // namespace olvex::state
+}  // namespace olvex::access

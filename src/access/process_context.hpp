@@ -10,12 +10,12 @@
 #include "py/types.hpp"
 #include "state/outbox_buffer.hpp"
 
-namespace olvex::state {
+namespace olvex::access {
 
 struct ContextData {
   py::Ref state;  // a State (or subclass instance)
   py::Ref local;  // a dict (or subclass instance); never read or changed here
-  OutboxRef outbox;
+  state::OutboxRef outbox;
   py::Ref tx;  // a Transaction, or empty
 };
 
@@ -27,10 +27,10 @@ bool is_process_context(PyObject* o) noexcept;
 // A new context from values used unchanged: `state` a State, `local` a
 // dict, `tx` a Transaction or empty. The runner passes the transaction's
 // own buffer, or a fresh one without a transaction.
-py::Ref make_process_context(py::Ref state, py::Ref local, OutboxRef outbox, py::Ref tx);
+py::Ref make_process_context(py::Ref state, py::Ref local, state::OutboxRef outbox, py::Ref tx);
 
 // The outbox buffer of `o` when it is a ProcessContext, read under a shared
 // borrow of the context; nothing for any other object.
-std::optional<OutboxRef> process_context_buffer(PyObject* o);
+std::optional<state::OutboxRef> process_context_buffer(PyObject* o);
 
-}  // namespace olvex::state
+}  // namespace olvex::access

@@ -1,14 +1,16 @@
 // OlvexEngine.execute_process_async: builds the context one process run
 // receives and returns the awaitable that runs the process with it. It
 // enters, commits and awaits nothing; the transaction the caller passes
-// does the committing when the caller leaves it.
+// does the committing when the caller leaves it. A method of the engine,
+// defined here beside the context it builds: the context joins the engine
+// and the proxies, so it sits above both.
+#include "access/process_context.hpp"
 #include "engine/engine.hpp"
 #include "engine/transaction.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/names.hpp"
 #include "py/objects.hpp"
-#include "state/process_context.hpp"
 
 namespace olvex::engine {
 
@@ -49,7 +51,7 @@ PyObject* engine_execute_process_async(PyObject* self, PyObject* const* args, Py
   } else {
     buffer = state::OutboxBuffer::create();
   }
-  Ref ctx = state::make_process_context(std::move(state), std::move(local), std::move(buffer), Ref::borrow(tx));
+  Ref ctx = access::make_process_context(std::move(state), std::move(local), std::move(buffer), Ref::borrow(tx));
 
   if (is_coroutine_function) return py::call(func, ctx.get()).release();
   Ref to_thread = module_attr(OLVEX_NAME(asyncio), OLVEX_NAME(to_thread));
