@@ -46,10 +46,18 @@ Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
   Ref key;
   Ref value;
   while (walk.next(key, value)) {
+    // Only a dict value can merge. The lookup of an exact str key runs no
+    // code, so it is spared for the other values; any other key is looked
+    // up first, as its hash and comparisons are Python code.
+    const bool merges = PyDict_Check(value.get());
+    if (!merges && PyUnicode_CheckExact(key.get())) {
+      py::check(PyDict_SetItem(result.get(), key.get(), value.get()));
+      continue;
+    }
     PyObject* raw = nullptr;
     py::check(PyDict_GetItemRef(result.get(), key.get(), &raw));
     Ref current = Ref::steal(raw);
-    if (current && PyDict_Check(current.get()) && PyDict_Check(value.get())) {
+    if (current && PyDict_Check(current.get()) && merges) {
       Ref merged = deep_merge_cow(current.get(), value.get());
       py::check(PyDict_SetItem(result.get(), key.get(), merged.get()));
     } else {

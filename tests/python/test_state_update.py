@@ -73,6 +73,24 @@ def test_non_dict_replaces_whole_and_merge_results_are_plain_dicts():
     assert type(child.data["b"]) is dict and child.data["b"] == {"x": 1, "y": 2}
 
 
+@pytest.mark.parametrize("value, expected", [(5, 5), ({"y": 2}, {"x": 1, "y": 2})])
+def test_a_key_with_python_hashing_is_looked_up_before_it_is_written(value, expected):
+    calls = []
+
+    class Key:
+        def __hash__(self):
+            calls.append("hash")
+            return 1
+
+    key = Key()
+    s = State(data={"a": {"s": {key: {"x": 1}}}})  # keys two levels down may be of any type
+    incoming = {"a": {"s": {key: value}}}
+    calls.clear()
+    child = s.update(data=incoming)
+    assert calls == ["hash", "hash"]  # the lookup, then the write
+    assert child.data["a"]["s"][key] == expected
+
+
 def test_heavy_zone_merges_the_same_way_and_stays_apart():
     s = State(data={"a": {"x": 1}}, heavy={"a": {"h": 1}})
     child = s.update(heavy={"a": {"h2": 2}})
