@@ -93,7 +93,6 @@ void merge_zone(PyObject* incoming, Zone& zone, VersionMap& versions, std::uint6
   DictWalk walk(incoming);
   Ref key;
   Ref value;
-  std::string path;
   while (walk.next(key, value)) {
     Ref target = unwrapped(value.get());
     if (!PyUnicode_Check(key.get())) py::raise_type(key.get(), "PyString");
@@ -105,8 +104,12 @@ void merge_zone(PyObject* incoming, Zone& zone, VersionMap& versions, std::uint6
       Ref sub_value;
       while (sub.next(sub_key, sub_value)) {
         if (!PyUnicode_Check(sub_key.get())) py::raise_type(sub_key.get(), "PyString");
-        path.assign(name).append(1, '.').append(py::utf8(sub_key.get()));
-        versions.insert_or_assign(path, n);
+        // Made at its length in one go and moved into the map.
+        const std::string_view sub = py::utf8(sub_key.get());
+        std::string path(name.size() + 1 + sub.size(), '.');
+        name.copy(path.data(), name.size());
+        sub.copy(path.data() + name.size() + 1, sub.size());
+        versions.insert_or_assign(std::move(path), n);
       }
     }
     const ZoneEntry* existing = is_dict ? zone.find(name) : nullptr;
