@@ -39,7 +39,8 @@ Ref shallow_copy(PyObject* dict) {
 // Whether merging `incoming` over the dict `old` only replaces every value:
 // the same exact str key objects in the same order, and no two dicts to
 // merge under any of them. The merge is then a copy of `incoming`, made
-// without a write per key (a shadow merged over its original, say). Reads
+// without a write per key (a shadow merged over its original, say): as
+// every key is an exact str, the writes it spares would run no code. Reads
 // the two dicts' storage; no code runs.
 bool replaces_every_value(PyObject* old, PyObject* incoming) {
   if (!PyDict_CheckExact(incoming) || PyDict_Size(old) != PyDict_Size(incoming)) return false;
@@ -65,18 +66,10 @@ Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
   Ref key;
   Ref value;
   while (walk.next(key, value)) {
-    // Only a dict value can merge. The lookup of an exact str key runs no
-    // code, so it is spared for the other values; any other key is looked
-    // up first, as its hash and comparisons are Python code.
-    const bool merges = PyDict_Check(value.get());
-    if (!merges && PyUnicode_CheckExact(key.get())) {
-      py::check(PyDict_SetItem(result.get(), key.get(), value.get()));
-      continue;
-    }
     PyObject* raw = nullptr;
     py::check(PyDict_GetItemRef(result.get(), key.get(), &raw));
     Ref current = Ref::steal(raw);
-    if (current && PyDict_Check(current.get()) && merges) {
+    if (current && PyDict_Check(current.get()) && PyDict_Check(value.get())) {
       Ref merged = deep_merge_cow(current.get(), value.get());
       py::check(PyDict_SetItem(result.get(), key.get(), merged.get()));
     } else {
