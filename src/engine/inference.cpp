@@ -9,6 +9,8 @@
 // loses no change.
 #include <cxxabi.h>
 
+#include <cstddef>
+#include <memory_resource>
 #include <vector>
 
 #include "engine/transaction.hpp"
@@ -61,7 +63,7 @@ Ref shadow_of(TransactionData& t, PyObject* original) {
   });
 }
 
-void append(TransactionData& t, std::vector<DeltaEntry>& found) {
+void append(TransactionData& t, std::pmr::vector<DeltaEntry>& found) {
   if (found.empty()) return;
   t.delta_log.with([&](DeltaLog& log) {
     log.reserve(log.size() + found.size());  // the only step that can fail
@@ -75,13 +77,17 @@ void infer_shadow_deltas(PyObject* tx) {
   TransactionData& t = transaction_data(tx);
   bool first = t.deltas_inferred.with([](bool& done) { return !std::exchange(done, true); });
   if (!first) return;
-  std::vector<TrackedEntry> pairs = t.tracked_paths.with([](TrackedPaths& tracked) {
-    std::vector<TrackedEntry> out;
-    out.reserve(tracked.size());
-    for (const auto& [key, e] : tracked) out.push_back(e);
-    return out;
+  // A process tracks a few shadows: their snapshot and findings fit in
+  // room on the stack, and only more of them take the heap.
+  constexpr std::size_t kRoom = 4;
+  alignas(std::max_align_t) std::byte room[kRoom * (sizeof(TrackedEntry) + sizeof(DeltaEntry)) + 64];
+  std::pmr::monotonic_buffer_resource arena(room, sizeof room);
+  std::pmr::vector<TrackedEntry> pairs(&arena);
+  t.tracked_paths.with([&](TrackedPaths& tracked) {
+    pairs.reserve(tracked.size());
+    for (const auto& [key, e] : tracked) pairs.push_back(e);
   });
-  std::vector<DeltaEntry> found;
+  std::pmr::vector<DeltaEntry> found(&arena);
   found.reserve(pairs.size());
   std::size_t i = 0;
   try {

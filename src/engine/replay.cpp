@@ -6,6 +6,8 @@
 // the log unlocked, so a write that the replay makes (an attribute set on a
 // logging proxy) may report log_delta: such entries stay for later replays.
 #include <algorithm>
+#include <cstddef>
+#include <memory_resource>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -27,18 +29,26 @@ struct Replayable {
   py::Str path;
   Ref value;
   std::size_t length = 0;  // bytes of the path's lossless text, the sort key
+  // The path's UTF-8 text when taking its length found one (a str with a
+  // lone surrogate has none: utf8() then raises at the entry's turn).
+  std::string_view text{};
 };
 
-// The replayable entries (those with a new value), in log order.
-std::vector<Replayable> replayable(TransactionData& t) {
-  return t.delta_log.with([](DeltaLog& log) {
-    std::vector<Replayable> out;
+template <class Vector>
+void snapshot(TransactionData& t, Vector& out) {
+  t.delta_log.with([&](DeltaLog& log) {
     out.reserve(log.size());
     for (const DeltaEntry& e : log) {
       if (e.new_val) out.push_back({py::Str::borrow(e.path.get()), e.new_val});
     }
-    return out;
   });
+}
+
+// The replayable entries (those with a new value), in log order.
+std::vector<Replayable> replayable(TransactionData& t) {
+  std::vector<Replayable> out;
+  snapshot(t, out);
+  return out;
 }
 
 constexpr std::string_view kHeavyPrefix = "heavy.";
@@ -69,7 +79,7 @@ bool in_heavy_zone(std::string_view path) {
 
 // Stable by length: equal lengths keep log order. A short log (the usual
 // case) is sorted in place without the merge buffer a stable sort takes.
-void sort_by_length(std::vector<Replayable>& entries) {
+void sort_by_length(std::pmr::vector<Replayable>& entries) {
   constexpr std::size_t kInPlace = 32;
   auto shorter = [](const Replayable& a, const Replayable& b) { return a.length < b.length; };
   if (entries.size() > kInPlace) {
@@ -85,12 +95,20 @@ void sort_by_length(std::vector<Replayable>& entries) {
 
 void commit(PyObject* tx) {
   TransactionData& t = transaction_data(tx);
-  std::vector<Replayable> entries = replayable(t);
-  for (Replayable& e : entries) e.length = e.path.bytes().view.size();
+  // A process logs a few writes: their snapshot fits in room on the stack.
+  alignas(std::max_align_t) std::byte room[8 * sizeof(Replayable)];
+  std::pmr::monotonic_buffer_resource arena(room, sizeof room);
+  std::pmr::vector<Replayable> entries(&arena);
+  snapshot(t, entries);
+  for (Replayable& e : entries) {
+    py::Utf8 bytes = e.path.bytes();
+    e.length = bytes.view.size();
+    if (!bytes.owner) e.text = bytes.view;  // the str's own UTF-8, which lives as long as the str
+  }
   sort_by_length(entries);
   state::KeyCache keys;  // views into the entries' paths, which outlive it
   for (const Replayable& e : entries) {
-    std::string_view path = e.path.utf8();
+    std::string_view path = e.text.data() ? e.text : e.path.utf8();
     PyObject* target = t.pending_data.get();
     if (in_heavy_zone(path)) {
       target = t.pending_heavy.get();

@@ -186,18 +186,23 @@ class RecentKeys {
 
 }  // namespace
 
+PyObject* KeyCache::get(std::string_view text) {
+  for (std::size_t i = 0; i < size_; ++i) {
+    const std::string_view held = keys_[i].first;
+    // The length and first byte settle most misses without a compare call.
+    if (held.size() == text.size() && (text.empty() || (held[0] == text[0] && held == text))) {
+      return keys_[i].second.get();
+    }
+  }
+  // Full: the last slot takes the newcomer (its former key's step is over).
+  std::pair<std::string_view, Ref>& slot = keys_[size_ < kLimit ? size_++ : kLimit - 1];
+  slot = {text, RecentKeys::instance().get(text)};
+  return slot.second.get();
+}
+
 // Iterative over the segments: no recursion, whatever the structure. The
 // segments are views into `path` (a replay runs this once per entry), so
 // the only objects made are the key strings.
-Ref KeyCache::get(std::string_view text) {
-  for (std::size_t i = 0; i < size_; ++i) {
-    if (keys_[i].first == text) return keys_[i].second;
-  }
-  Ref key = RecentKeys::instance().get(text);
-  if (size_ < kLimit) keys_[size_++] = {text, key};
-  return key;
-}
-
 void set_nested_value(PyObject* root, std::string_view path, PyObject* value, KeyCache* keys) {
   Ref current = Ref::borrow(root);
   auto step = [&](const support::SegmentView& seg, bool last) {
@@ -220,20 +225,21 @@ void set_nested_value(PyObject* root, std::string_view path, PyObject* value, Ke
       return;
     }
     const std::string_view name = seg.key;
-    Ref key = keys ? keys->get(name) : key_object(name);
+    Ref made;  // the key when there is no cache to keep it
+    PyObject* key = keys ? keys->get(name) : (made = key_object(name)).get();
     if (last) {
       if (PyDict_Check(cur)) {
         Ref v = unwrapped(value);
-        py::check(PyDict_SetItem(cur, key.get(), v.get()));
+        py::check(PyDict_SetItem(cur, key, v.get()));
       } else {
-        write_key_on_object(cur, key.get(), name, value);
+        write_key_on_object(cur, key, name, value);
       }
       return;
     }
     if (PyDict_Check(cur)) {
-      current = dict_child(cur, key.get());
+      current = dict_child(cur, key);
     } else {
-      PyObject* next = PyObject_GetAttr(cur, key.get());
+      PyObject* next = PyObject_GetAttr(cur, key);
       if (!next) replace_error(support::cannot_navigate_key, name, cur);
       current = Ref::steal(next);
     }

@@ -23,7 +23,8 @@ py::Ref unwrapped(PyObject* v);
 // path buffers that must outlive the cache.
 class KeyCache {
  public:
-  py::Ref get(std::string_view text);
+  // The key for `text`, borrowed: it stays alive until the next get().
+  PyObject* get(std::string_view text);
 
  private:
   static constexpr std::size_t kLimit = 16;  // a few hot keys; the rest are made afresh

@@ -36,11 +36,31 @@ Ref shallow_copy(PyObject* dict) {
   return out;
 }
 
+// Whether merging `incoming` over the dict `old` only replaces every value:
+// the same exact str key objects in the same order, and no two dicts to
+// merge under any of them. The merge is then a copy of `incoming`, made
+// without a write per key (a shadow merged over its original, say): as
+// every key is an exact str, the writes it spares would run no code. Reads
+// the two dicts' storage; no code runs.
+bool replaces_every_value(PyObject* old, PyObject* incoming) {
+  if (!PyDict_CheckExact(incoming) || PyDict_Size(old) != PyDict_Size(incoming)) return false;
+  Py_ssize_t at_old = 0;
+  Py_ssize_t at_new = 0;
+  PyObject *old_key, *old_value, *new_key, *new_value;
+  while (PyDict_Next(incoming, &at_new, &new_key, &new_value)) {
+    if (!PyDict_Next(old, &at_old, &old_key, &old_value)) return false;
+    if (new_key != old_key || !PyUnicode_CheckExact(new_key)) return false;
+    if (PyDict_Check(old_value) && PyDict_Check(new_value)) return false;
+  }
+  return true;
+}
+
 // `incoming` (a dict) merged over `old`: every dict on a merged path is new,
 // everything else stays shared. Neither argument is changed.
 Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
   py::RecursionScope guard(" while merging nested dicts");
   if (!PyDict_Check(old)) return shallow_copy(incoming);
+  if (replaces_every_value(old, incoming)) return Ref::check(PyDict_Copy(incoming));
   Ref result = shallow_copy(old);
   DictWalk walk(incoming);
   Ref key;
@@ -66,7 +86,6 @@ void merge_zone(PyObject* incoming, Zone& zone, VersionMap& versions, std::uint6
   DictWalk walk(incoming);
   Ref key;
   Ref value;
-  std::string path;
   while (walk.next(key, value)) {
     Ref target = unwrapped(value.get());
     if (!PyUnicode_Check(key.get())) py::raise_type(key.get(), "PyString");
@@ -78,8 +97,12 @@ void merge_zone(PyObject* incoming, Zone& zone, VersionMap& versions, std::uint6
       Ref sub_value;
       while (sub.next(sub_key, sub_value)) {
         if (!PyUnicode_Check(sub_key.get())) py::raise_type(sub_key.get(), "PyString");
-        path.assign(name).append(1, '.').append(py::utf8(sub_key.get()));
-        versions.insert_or_assign(path, n);
+        // Made at its length in one go and moved into the map.
+        const std::string_view sub = py::utf8(sub_key.get());
+        std::string path(name.size() + 1 + sub.size(), '.');
+        name.copy(path.data(), name.size());
+        sub.copy(path.data() + name.size() + 1, sub.size());
+        versions.insert_or_assign(std::move(path), n);
       }
     }
     const ZoneEntry* existing = is_dict ? zone.find(name) : nullptr;

@@ -73,6 +73,56 @@ def test_non_dict_replaces_whole_and_merge_results_are_plain_dicts():
     assert type(child.data["b"]) is dict and child.data["b"] == {"x": 1, "y": 2}
 
 
+class Sub(dict):
+    pass
+
+
+OLD_KEY = "".join(["ke", "y"])  # built at run time: equal to NEW_KEY, another object
+NEW_KEY = "".join(["k", "ey"])
+INNER = {"i": 0}
+
+
+@pytest.mark.parametrize(
+    "new, items",
+    [
+        # Same key objects in the same order: every value replaced.
+        ({"b": 3, OLD_KEY: 4}, [("b", 3), (OLD_KEY, 4)]),
+        (Sub({"b": 3, OLD_KEY: 4}), [("b", 3), (OLD_KEY, 4)]),
+        # Equal keys that are other objects: the stored key objects stay.
+        ({"b": 3, NEW_KEY: 4}, [("b", 3), (OLD_KEY, 4)]),
+        # Another order: the old order stays.
+        ({OLD_KEY: 4, "b": 3}, [("b", 3), (OLD_KEY, 4)]),
+        # Two dicts under one key still merge.
+        ({"b": {"j": 1}, OLD_KEY: 4}, [("b", {"i": 0, "j": 1}), (OLD_KEY, 4)]),
+    ],
+)
+def test_a_merge_over_the_same_keys_keeps_the_stored_keys_and_their_order(new, items):
+    old = {"b": INNER, OLD_KEY: 2}
+    child = State(data={"a": {"s": old}}).update(data={"a": {"s": new}})
+    merged = child.data["a"]["s"]
+    assert type(merged) is dict and merged is not new and merged is not old
+    assert [(k, v) for k, v in merged.items()] == items
+    assert [k for k in merged][1] is OLD_KEY
+    assert old == {"b": INNER, OLD_KEY: 2} and INNER == {"i": 0}
+
+@pytest.mark.parametrize("value, expected", [(5, 5), ({"y": 2}, {"x": 1, "y": 2})])
+def test_a_key_with_python_hashing_is_looked_up_before_it_is_written(value, expected):
+    calls = []
+
+    class Key:
+        def __hash__(self):
+            calls.append("hash")
+            return 1
+
+    key = Key()
+    s = State(data={"a": {"s": {key: {"x": 1}}}})  # keys two levels down may be of any type
+    incoming = {"a": {"s": {key: value}}}
+    calls.clear()
+    child = s.update(data=incoming)
+    assert calls == ["hash", "hash"]  # the lookup, then the write
+    assert child.data["a"]["s"][key] == expected
+
+
 def test_heavy_zone_merges_the_same_way_and_stays_apart():
     s = State(data={"a": {"x": 1}}, heavy={"a": {"h": 1}})
     child = s.update(heavy={"a": {"h2": 2}})
