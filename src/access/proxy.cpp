@@ -3,6 +3,9 @@
 // container methods in proxy_methods.cpp, protocols in proxy_protocols.cpp.
 #include "access/proxy.hpp"
 
+#include <array>
+#include <string>
+
 #include "access/current_tx.hpp"
 #include "access/proxy_impl.hpp"
 #include "py/args.hpp"
@@ -12,6 +15,30 @@
 namespace olvex::access {
 
 namespace {
+
+// Proxies over the same few roots ("domain", "global") come and go with
+// every process run: the path of each of the texts made last is kept, so
+// making one again allocates and classifies nothing. A path is a value
+// whose node any number of proxies share. Guarded by the interpreter lock;
+// kept for the process.
+support::ZonePath whole_path(std::string_view text) {
+  struct Kept {
+    std::string text;
+    support::ZonePath path;
+  };
+  static auto* const kept = new std::array<Kept, 4>();
+  static std::size_t next = 0;
+  for (const Kept& k : *kept) {
+    if (k.text.size() == text.size() && !k.path.empty() && k.text == text) return k.path;
+  }
+  support::ZonePath path(text);
+  if (path.empty()) return path;
+  Kept& slot = (*kept)[next++ % kept->size()];
+  slot.path = support::ZonePath();
+  slot.text.assign(text);
+  slot.path = path;
+  return path;
+}
 
 py::Ref build(PyTypeObject* type, PyObject* target, support::ZonePath path, bool read_only, PyObject* transaction,
               bool is_shadow, std::uint8_t capabilities) {
@@ -27,7 +54,7 @@ PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       1,
   };
   auto [target, path, read_only, transaction, is_shadow, capabilities] = params.bind(args, kwargs);
-  support::ZonePath p = path ? support::ZonePath(py::arg_str(path, "path")) : support::ZonePath();
+  support::ZonePath p = path ? whole_path(py::arg_str(path, "path")) : support::ZonePath();
   bool ro = read_only ? py::arg_bool(read_only, "read_only") : false;
   PyObject* tx = transaction ? py::optional(transaction) : nullptr;
   bool shadow = is_shadow ? py::arg_bool(is_shadow, "is_shadow") : false;
@@ -195,7 +222,7 @@ py::Ref make_proxy(PyObject* target, support::ZonePath path, bool read_only, PyO
 
 py::Ref make_proxy(PyObject* target, std::string_view path, bool read_only, PyObject* transaction, bool is_shadow,
                    std::uint8_t capabilities) {
-  return make_proxy(target, support::ZonePath(path), read_only, transaction, is_shadow, capabilities);
+  return make_proxy(target, whole_path(path), read_only, transaction, is_shadow, capabilities);
 }
 
 }  // namespace olvex::access

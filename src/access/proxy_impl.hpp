@@ -141,6 +141,13 @@ inline std::string_view attr_path(PathBuffer& out, const support::ZonePath& path
   return {out.data(), out.size()};
 }
 
+// The whole text of a path one step below a proxy's, put together in `out`.
+inline std::string_view path_text(PathBuffer& out, const support::ChildPath& path) {
+  out.resize(path.size());
+  path.write(out.data());
+  return {out.data(), out.size()};
+}
+
 // The UTF-8 text of str(o), kept alive by `owner` (empty for an exact str,
 // which is its own text). Exceptions of str() propagate.
 struct Text {

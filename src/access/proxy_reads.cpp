@@ -45,9 +45,7 @@ struct Choice {
 // The path's text as a str, for the transaction.
 py::Ref path_str(const support::ChildPath& path) {
   PathBuffer buf;
-  buf.resize(path.size());
-  path.write(buf.data());
-  return py::to_py(std::string_view(buf.data(), buf.size()));
+  return py::to_py(path_text(buf, path));
 }
 
 // What a child made at `child_path` wraps, given the current transaction.

@@ -75,16 +75,31 @@ std::string_view zone_name(ContextZone zone) noexcept {
     return "Data";
 }
 
+namespace {
+
+// The bytes a zone-named piece can start with (its "]" are left out, so a
+// leading one hides the real first byte). A piece starting with any other
+// byte names no zone and is skipped unread.
+constexpr std::array<bool, 256> kZoneFirst = [] {
+    std::array<bool, 256> t{};
+    for (unsigned char c : std::string_view("scmhlai]")) t[c] = true;
+    return t;
+}();
+
+}  // namespace
+
 ContextZone resolve_zone(std::string_view path) noexcept {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '.' || path[i] == '[') {
-            const ContextZone z = piece_zone(path.substr(start, i - start));
+    const char* const end = path.data() + path.size();
+    for (const char* start = path.data();;) {
+        const char* stop = start;
+        while (stop != end && *stop != '.' && *stop != '[') ++stop;
+        if (stop != start && kZoneFirst[static_cast<unsigned char>(*start)]) {
+            const ContextZone z = piece_zone(std::string_view(start, static_cast<std::size_t>(stop - start)));
             if (z != ContextZone::Data) return z;
-            start = i + 1;
         }
+        if (stop == end) return ContextZone::Data;
+        start = stop + 1;
     }
-    return ContextZone::Data;
 }
 
 std::string normalize_path(std::string_view path) {
