@@ -9,7 +9,10 @@
 #include "access/current_tx.hpp"
 #include "access/proxy_impl.hpp"
 #include "py/args.hpp"
+#include "py/caught.hpp"
 #include "py/convert.hpp"
+#include "py/names.hpp"
+#include "py/recursion.hpp"
 #include "py/trampoline.hpp"
 
 namespace olvex::access {
@@ -212,7 +215,49 @@ PyType_Spec proxy_spec = {
 
 }  // namespace
 
-py::TypeCell supervisor_proxy_type("SupervisorProxy", [] { return py::make_type(&proxy_spec); });
+namespace {
+// Transaction's own get_shadow as the class was made. The proxy class is
+// made at import, before any code can reach Transaction, so what is read
+// here is the original; a read is native only while the class still has it.
+PyObject* g_own_get_shadow = nullptr;
+}  // namespace
+
+py::TypeCell supervisor_proxy_type("SupervisorProxy", [] {
+  PyObject* own = py::Ref::check(PyObject_GetAttr(engine::transaction_type.get(), OLVEX_NAME(get_shadow))).release();
+  PyObject* type = py::make_type(&proxy_spec);
+  g_own_get_shadow = own;
+  return type;
+});
+
+PyObject* shadow_for_read(PyObject* tx, PyObject* val, PyObject* path) {
+  bool native = false;
+  if (engine::is_transaction(tx)) {
+    // A descriptor read on the class answers with itself.
+    PyObject* now = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(tx)), OLVEX_NAME(get_shadow));
+    if (!now) {
+      py::discard_ordinary();  // deleted from the class: the call by name reports it
+    } else {
+      native = now == g_own_get_shadow;
+      Py_DECREF(now);
+    }
+  }
+  if (!native) {
+    PyObject* argv[] = {tx, val, path};
+    return PyObject_VectorcallMethod(OLVEX_NAME(get_shadow), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  }
+  try {
+    // The call by name would enter a recursion level and take the
+    // transaction's shared borrow: so does this.
+    py::RecursionScope scope(" while calling a Python object");
+    py::SharedBorrow borrow(engine::transaction_flag(tx));
+    return engine::get_shadow(tx, val, path).release();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    py::translate_current_exception();
+    return nullptr;
+  }
+}
 
 py::Ref make_proxy(PyObject* target, support::ZonePath path, bool read_only, PyObject* transaction, bool is_shadow,
                    std::uint8_t capabilities) {

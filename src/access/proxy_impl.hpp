@@ -163,6 +163,13 @@ Text text_of(PyObject* o);
 // shared borrow of `self`.
 py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val);
 
+// The current transaction's shadow of `val` at `path` (an exact str), as
+// `tx.get_shadow(val, path)` answers it: a new reference, or null with the
+// error set. The module's own Transaction, while its class's get_shadow is
+// still the one it was made with, is asked natively, with the same outcome;
+// anything else is called by name.
+PyObject* shadow_for_read(PyObject* tx, PyObject* val, PyObject* path);
+
 // Raises `type` with `message`. Messages carry paths, names and keys as
 // given, NUL included, so they are set through a str object rather than a C
 // string.

@@ -54,9 +54,7 @@ Choice choose_target(const ProxyData& d, PyObject* v, const support::ChildPath& 
   if (!tx) return {py::Ref::borrow(v), d.is_shadow};
   if (d.is_shadow) return {py::Ref::borrow(v), true};
   py::Ref path = path_str(child_path);
-  PyObject* argv[] = {tx, v, path.get()};
-  PyObject* shadow =
-      PyObject_VectorcallMethod(OLVEX_NAME(get_shadow), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* shadow = shadow_for_read(tx, v, path.get());
   if (!shadow) {
     if (on_failure == ShadowFailure::Propagate) throw py::PyErrorSet{};
     PyErr_Clear();
@@ -173,9 +171,7 @@ py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val)
     py::Ref tx = get_current_tx();
     if (!tx) return py::Ref::borrow(val);
     py::Ref path = path_str(child_path);
-    PyObject* argv[] = {tx.get(), val, path.get()};
-    PyObject* shadow =
-        PyObject_VectorcallMethod(OLVEX_NAME(get_shadow), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* shadow = shadow_for_read(tx.get(), val, path.get());
     if (shadow) return py::Ref::steal(shadow);
     PyErr_Clear();
     return py::Ref::borrow(val);

@@ -255,6 +255,7 @@ void ensure_scanned(const ZonePath::Node* node) {
 template <class Node, class Memo>
 std::optional<std::uint8_t> PhysicsOverrides::lookup_steps(const Node* parent, std::string_view piece,
                                                            Memo& memo) const {
+    if (!active_.load(std::memory_order_acquire)) return std::nullopt;
     std::lock_guard lock(mutex_);
     if (poisoned_ || entries_.empty()) return std::nullopt;
     ensure_scanned(parent);
