@@ -19,30 +19,6 @@ namespace olvex::access {
 
 namespace {
 
-// Proxies over the same few roots ("domain", "global") come and go with
-// every process run: the path of each of the texts made last is kept, so
-// making one again allocates and classifies nothing. A path is a value
-// whose node any number of proxies share. Guarded by the interpreter lock;
-// kept for the process.
-support::ZonePath whole_path(std::string_view text) {
-  struct Kept {
-    std::string text;
-    support::ZonePath path;
-  };
-  static auto* const kept = new std::array<Kept, 4>();
-  static std::size_t next = 0;
-  for (const Kept& k : *kept) {
-    if (k.text.size() == text.size() && !k.path.empty() && k.text == text) return k.path;
-  }
-  support::ZonePath path(text);
-  if (path.empty()) return path;
-  Kept& slot = (*kept)[next++ % kept->size()];
-  slot.path = support::ZonePath();
-  slot.text.assign(text);
-  slot.path = path;
-  return path;
-}
-
 py::Ref build(PyTypeObject* type, PyObject* target, support::ZonePath path, bool read_only, PyObject* transaction,
               bool is_shadow, std::uint8_t capabilities) {
   if (transaction) set_current_tx(transaction);
@@ -221,6 +197,38 @@ namespace {
 // here is the original; a read is native only while the class still has it.
 PyObject* g_own_get_shadow = nullptr;
 }  // namespace
+
+namespace {
+
+struct KeptPaths {
+  std::array<support::ZonePath, 8> paths;
+  std::size_t next = 0;
+};
+
+KeptPaths& kept_paths() {
+  static auto* const kept = new KeptPaths();
+  return *kept;
+}
+
+support::ZonePath make_from(const support::ChildPath& path) { return path.make(); }
+support::ZonePath make_from(std::string_view text) { return support::ZonePath(text); }
+
+template <class Source>
+support::ZonePath kept(const Source& source) {
+  KeptPaths& k = kept_paths();
+  for (const support::ZonePath& p : k.paths) {
+    if (p.made_from(source)) return p;
+  }
+  support::ZonePath made = make_from(source);
+  if (!made.empty()) k.paths[k.next++ % k.paths.size()] = made;
+  return made;
+}
+
+}  // namespace
+
+support::ZonePath kept_path(const support::ChildPath& path) { return kept(path); }
+
+support::ZonePath whole_path(std::string_view text) { return kept(text); }
 
 py::TypeCell supervisor_proxy_type("SupervisorProxy", [] {
   PyObject* own = py::Ref::check(PyObject_GetAttr(engine::transaction_type.get(), OLVEX_NAME(get_shadow))).release();

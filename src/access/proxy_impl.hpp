@@ -148,6 +148,15 @@ inline std::string_view path_text(PathBuffer& out, const support::ChildPath& pat
   return {out.data(), out.size()};
 }
 
+// The path `path` makes, or the very same path made a moment ago: proxies
+// over the same roots and children come and go with every process run, and
+// the paths of the last few are kept, so making one again allocates and
+// classifies nothing. A path is a value whose node any number of proxies
+// share. Guarded by the interpreter lock; kept for the process.
+support::ZonePath kept_path(const support::ChildPath& path);
+// The same for a path given whole.
+support::ZonePath whole_path(std::string_view text);
+
 // The UTF-8 text of str(o), kept alive by `owner` (empty for an exact str,
 // which is its own text). Exceptions of str() propagate.
 struct Text {

@@ -68,7 +68,7 @@ Choice choose_target(const ProxyData& d, PyObject* v, const support::ChildPath& 
 py::Ref make_child(const ProxyData& d, const Choice& choice, const support::ChildPath& path, PyObject* tx,
                    std::uint8_t capabilities) {
   try {
-    return make_proxy(choice.target.get(), path.make(), d.read_only, tx, choice.is_shadow, capabilities);
+    return make_proxy(choice.target.get(), kept_path(path), d.read_only, tx, choice.is_shadow, capabilities);
   } catch (const py::PyErrorSet&) {
     PyErr_Clear();
     py::panic("creating a child SupervisorProxy failed");

@@ -113,6 +113,14 @@ ChildPath ZonePath::item(std::string_view key) const { return ChildPath(*this, '
 
 ChildPath ZonePath::attr(std::string_view name) const { return ChildPath(*this, '.', name); }
 
+bool ZonePath::made_from(const ChildPath& child) const noexcept {
+    return node_ && node_->parent.get() == child.parent_ && node_->piece == child.piece_;
+}
+
+bool ZonePath::made_from(std::string_view text) const noexcept {
+    return node_ && !node_->parent && node_->piece == text;
+}
+
 // ---- ChildPath --------------------------------------------------------------
 
 ChildPath::ChildPath(const ZonePath& parent, char open, std::string_view key) : parent_path_(&parent) {
