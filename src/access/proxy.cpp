@@ -3,10 +3,16 @@
 // container methods in proxy_methods.cpp, protocols in proxy_protocols.cpp.
 #include "access/proxy.hpp"
 
+#include <array>
+#include <string>
+
 #include "access/current_tx.hpp"
 #include "access/proxy_impl.hpp"
 #include "py/args.hpp"
+#include "py/caught.hpp"
 #include "py/convert.hpp"
+#include "py/names.hpp"
+#include "py/recursion.hpp"
 #include "py/trampoline.hpp"
 
 namespace olvex::access {
@@ -27,7 +33,7 @@ PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       1,
   };
   auto [target, path, read_only, transaction, is_shadow, capabilities] = params.bind(args, kwargs);
-  support::ZonePath p = path ? support::ZonePath(py::arg_str(path, "path")) : support::ZonePath();
+  support::ZonePath p = path ? whole_path(py::arg_str(path, "path")) : support::ZonePath();
   bool ro = read_only ? py::arg_bool(read_only, "read_only") : false;
   PyObject* tx = transaction ? py::optional(transaction) : nullptr;
   bool shadow = is_shadow ? py::arg_bool(is_shadow, "is_shadow") : false;
@@ -185,7 +191,81 @@ PyType_Spec proxy_spec = {
 
 }  // namespace
 
-py::TypeCell supervisor_proxy_type("SupervisorProxy", [] { return py::make_type(&proxy_spec); });
+namespace {
+// Transaction's own get_shadow as the class was made. The proxy class is
+// made at import, before any code can reach Transaction, so what is read
+// here is the original; a read is native only while the class still has it.
+PyObject* g_own_get_shadow = nullptr;
+}  // namespace
+
+namespace {
+
+struct KeptPaths {
+  std::array<support::ZonePath, 8> paths;
+  std::size_t next = 0;
+};
+
+KeptPaths& kept_paths() {
+  static auto* const kept = new KeptPaths();
+  return *kept;
+}
+
+support::ZonePath make_from(const support::ChildPath& path) { return path.make(); }
+support::ZonePath make_from(std::string_view text) { return support::ZonePath(text); }
+
+template <class Source>
+support::ZonePath kept(const Source& source) {
+  KeptPaths& k = kept_paths();
+  for (const support::ZonePath& p : k.paths) {
+    if (p.made_from(source)) return p;
+  }
+  support::ZonePath made = make_from(source);
+  if (!made.empty()) k.paths[k.next++ % k.paths.size()] = made;
+  return made;
+}
+
+}  // namespace
+
+support::ZonePath kept_path(const support::ChildPath& path) { return kept(path); }
+
+support::ZonePath whole_path(std::string_view text) { return kept(text); }
+
+py::TypeCell supervisor_proxy_type("SupervisorProxy", [] {
+  PyObject* own = py::Ref::check(PyObject_GetAttr(engine::transaction_type.get(), OLVEX_NAME(get_shadow))).release();
+  PyObject* type = py::make_type(&proxy_spec);
+  g_own_get_shadow = own;
+  return type;
+});
+
+PyObject* shadow_for_read(PyObject* tx, PyObject* val, PyObject* path) {
+  bool native = false;
+  if (engine::is_transaction(tx)) {
+    // A descriptor read on the class answers with itself.
+    PyObject* now = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(tx)), OLVEX_NAME(get_shadow));
+    if (!now) {
+      py::discard_ordinary();  // deleted from the class: the call by name reports it
+    } else {
+      native = now == g_own_get_shadow;
+      Py_DECREF(now);
+    }
+  }
+  if (!native) {
+    PyObject* argv[] = {tx, val, path};
+    return PyObject_VectorcallMethod(OLVEX_NAME(get_shadow), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  }
+  try {
+    // The call by name would enter a recursion level and take the
+    // transaction's shared borrow: so does this.
+    py::RecursionScope scope(" while calling a Python object");
+    py::SharedBorrow borrow(engine::transaction_flag(tx));
+    return engine::get_shadow(tx, val, path).release();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    py::translate_current_exception();
+    return nullptr;
+  }
+}
 
 py::Ref make_proxy(PyObject* target, support::ZonePath path, bool read_only, PyObject* transaction, bool is_shadow,
                    std::uint8_t capabilities) {
@@ -195,7 +275,7 @@ py::Ref make_proxy(PyObject* target, support::ZonePath path, bool read_only, PyO
 
 py::Ref make_proxy(PyObject* target, std::string_view path, bool read_only, PyObject* transaction, bool is_shadow,
                    std::uint8_t capabilities) {
-  return make_proxy(target, support::ZonePath(path), read_only, transaction, is_shadow, capabilities);
+  return make_proxy(target, whole_path(path), read_only, transaction, is_shadow, capabilities);
 }
 
 }  // namespace olvex::access

@@ -141,6 +141,22 @@ inline std::string_view attr_path(PathBuffer& out, const support::ZonePath& path
   return {out.data(), out.size()};
 }
 
+// The whole text of a path one step below a proxy's, put together in `out`.
+inline std::string_view path_text(PathBuffer& out, const support::ChildPath& path) {
+  out.resize(path.size());
+  path.write(out.data());
+  return {out.data(), out.size()};
+}
+
+// The path `path` makes, or the very same path made a moment ago: proxies
+// over the same roots and children come and go with every process run, and
+// the paths of the last few are kept, so making one again allocates and
+// classifies nothing. A path is a value whose node any number of proxies
+// share. Guarded by the interpreter lock; kept for the process.
+support::ZonePath kept_path(const support::ChildPath& path);
+// The same for a path given whole.
+support::ZonePath whole_path(std::string_view text);
+
 // The UTF-8 text of str(o), kept alive by `owner` (empty for an exact str,
 // which is its own text). Exceptions of str() propagate.
 struct Text {
@@ -155,6 +171,13 @@ Text text_of(PyObject* o);
 // current transaction's shadow of it when there is one). The caller holds a
 // shared borrow of `self`.
 py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val);
+
+// The current transaction's shadow of `val` at `path` (an exact str), as
+// `tx.get_shadow(val, path)` answers it: a new reference, or null with the
+// error set. The module's own Transaction, while its class's get_shadow is
+// still the one it was made with, is asked natively, with the same outcome;
+// anything else is called by name.
+PyObject* shadow_for_read(PyObject* tx, PyObject* val, PyObject* path);
 
 // Raises `type` with `message`. Messages carry paths, names and keys as
 // given, NUL included, so they are set through a str object rather than a C

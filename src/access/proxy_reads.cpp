@@ -45,9 +45,7 @@ struct Choice {
 // The path's text as a str, for the transaction.
 py::Ref path_str(const support::ChildPath& path) {
   PathBuffer buf;
-  buf.resize(path.size());
-  path.write(buf.data());
-  return py::to_py(std::string_view(buf.data(), buf.size()));
+  return py::to_py(path_text(buf, path));
 }
 
 // What a child made at `child_path` wraps, given the current transaction.
@@ -56,9 +54,7 @@ Choice choose_target(const ProxyData& d, PyObject* v, const support::ChildPath& 
   if (!tx) return {py::Ref::borrow(v), d.is_shadow};
   if (d.is_shadow) return {py::Ref::borrow(v), true};
   py::Ref path = path_str(child_path);
-  PyObject* argv[] = {tx, v, path.get()};
-  PyObject* shadow =
-      PyObject_VectorcallMethod(OLVEX_NAME(get_shadow), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* shadow = shadow_for_read(tx, v, path.get());
   if (!shadow) {
     if (on_failure == ShadowFailure::Propagate) throw py::PyErrorSet{};
     PyErr_Clear();
@@ -72,7 +68,7 @@ Choice choose_target(const ProxyData& d, PyObject* v, const support::ChildPath& 
 py::Ref make_child(const ProxyData& d, const Choice& choice, const support::ChildPath& path, PyObject* tx,
                    std::uint8_t capabilities) {
   try {
-    return make_proxy(choice.target.get(), path.make(), d.read_only, tx, choice.is_shadow, capabilities);
+    return make_proxy(choice.target.get(), kept_path(path), d.read_only, tx, choice.is_shadow, capabilities);
   } catch (const py::PyErrorSet&) {
     PyErr_Clear();
     py::panic("creating a child SupervisorProxy failed");
@@ -175,9 +171,7 @@ py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val)
     py::Ref tx = get_current_tx();
     if (!tx) return py::Ref::borrow(val);
     py::Ref path = path_str(child_path);
-    PyObject* argv[] = {tx.get(), val, path.get()};
-    PyObject* shadow =
-        PyObject_VectorcallMethod(OLVEX_NAME(get_shadow), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* shadow = shadow_for_read(tx.get(), val, path.get());
     if (shadow) return py::Ref::steal(shadow);
     PyErr_Clear();
     return py::Ref::borrow(val);

@@ -28,9 +28,10 @@ using py::Ref;
 
 namespace {
 
-// The lens of an assignment at `full_path`, computed afresh: an override
-// registered or cleared meanwhile counts at once.
-std::uint8_t lens_at(const ProxyData& d, std::string_view full_path) {
+// The lens of an assignment at `full_path`, one step below the proxy's
+// path, computed afresh: an override registered or cleared meanwhile
+// counts at once.
+std::uint8_t lens_at(const ProxyData& d, const support::ChildPath& full_path) {
   return support::write_lens(d.capabilities, support::path_physics(full_path));
 }
 
@@ -87,9 +88,10 @@ void assign_attr(PyObject* self, PyObject* name, PyObject* value) {
   std::string_view text = py::arg_str(name, "name");
   const ProxyData& d = proxy_data(self);
   if (d.read_only) raise_text(PyExc_PermissionError, fmt::format("PURE process cannot write to '{}.{}'", d.path.text(), text));
+  const support::ChildPath child = d.path.attr(text);
   PathBuffer buf;
-  std::string_view full_path = attr_path(buf, d.path, text);
-  std::uint8_t lens = lens_at(d, full_path);
+  std::string_view full_path = path_text(buf, child);
+  std::uint8_t lens = lens_at(d, child);
   if (!(lens & support::UPDATE)) {
     raise_text(PyExc_PermissionError,
                fmt::format("Permission Denied: UPDATE capability required for '{}'. (Current Lens: {})", full_path,
@@ -137,17 +139,17 @@ std::optional<Py_ssize_t> list_position(PyObject* target, PyObject* key) {
 
 // The full path of an item assignment: the proxy's path and the key's text
 // (str(key), or the position for a list index), in brackets.
-std::string_view item_full_path(PathBuffer& buf, const ProxyData& d, PyObject* target, PyObject* key) {
+support::ChildPath item_full_path(const ProxyData& d, PyObject* target, PyObject* key) {
   // An int's text cannot fail, so for a list it is made only when needed.
   bool text_later = PyLong_CheckExact(key) && PyList_Check(target);
   Text text;
   if (!text_later) text = text_of(key);
   if (std::optional<Py_ssize_t> position = list_position(target, key)) {
     fmt::format_int digits(*position);
-    return item_path(buf, d.path, std::string_view(digits.data(), digits.size()));
+    return d.path.item(std::string_view(digits.data(), digits.size()));
   }
   if (text_later) text = text_of(key);
-  return item_path(buf, d.path, text.view);
+  return d.path.item(text.view);
 }
 
 // The old value of an item assignment: `get(key)` on any target; an
@@ -182,9 +184,10 @@ void assign_item(PyObject* self, PyObject* key, PyObject* value) {
   const ProxyData& d = proxy_data(self);
   if (d.read_only) raise_text(PyExc_PermissionError, "PURE process cannot write");
   Ref target = d.target;
+  const support::ChildPath child = item_full_path(d, target.get(), key);
   PathBuffer buf;
-  std::string_view full_path = item_full_path(buf, d, target.get(), key);
-  std::uint8_t lens = lens_at(d, full_path);
+  std::string_view full_path = path_text(buf, child);
+  std::uint8_t lens = lens_at(d, child);
   if (!(lens & support::UPDATE)) {
     raise_text(PyExc_PermissionError,
                fmt::format("Permission Denied: UPDATE capability required for item assignment at '{}'. (Current "

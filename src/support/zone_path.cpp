@@ -113,6 +113,14 @@ ChildPath ZonePath::item(std::string_view key) const { return ChildPath(*this, '
 
 ChildPath ZonePath::attr(std::string_view name) const { return ChildPath(*this, '.', name); }
 
+bool ZonePath::made_from(const ChildPath& child) const noexcept {
+    return node_ && node_->parent.get() == child.parent_ && node_->piece == child.piece_;
+}
+
+bool ZonePath::made_from(std::string_view text) const noexcept {
+    return node_ && !node_->parent && node_->piece == text;
+}
+
 // ---- ChildPath --------------------------------------------------------------
 
 ChildPath::ChildPath(const ZonePath& parent, char open, std::string_view key) : parent_path_(&parent) {
@@ -255,6 +263,7 @@ void ensure_scanned(const ZonePath::Node* node) {
 template <class Node, class Memo>
 std::optional<std::uint8_t> PhysicsOverrides::lookup_steps(const Node* parent, std::string_view piece,
                                                            Memo& memo) const {
+    if (!active_.load(std::memory_order_acquire)) return std::nullopt;
     std::lock_guard lock(mutex_);
     if (poisoned_ || entries_.empty()) return std::nullopt;
     ensure_scanned(parent);

@@ -57,6 +57,12 @@ public:
     ChildPath item(std::string_view key) const;
     ChildPath attr(std::string_view name) const;
 
+    // Whether this path is the one `child` makes: the same parent path and
+    // the same step (a text given whole is the empty path's attribute step).
+    bool made_from(const ChildPath& child) const noexcept;
+    // Whether this path is the one ZonePath(text) makes.
+    bool made_from(std::string_view text) const noexcept;
+
     struct Node;  // opaque outside zone_path.cpp
 
 private:

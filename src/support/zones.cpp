@@ -14,19 +14,24 @@ namespace olvex::support {
 namespace {
 
 // Zone of one normalised piece. `piece` is a raw slice of the path between
-// separators; any "]" in it is not part of the piece and is skipped here, so
-// nothing has to be copied. Only the first few characters and the length
-// matter, since every rule is a prefix test or an exact match.
-ContextZone piece_zone(std::string_view piece) noexcept {
+// separators; any "]" in it (`has_close`) is not part of the piece and is
+// skipped here, so nothing has to be copied. Only the first few characters
+// and the length matter, since every rule is a prefix test or an exact match.
+ContextZone piece_zone(std::string_view piece, bool has_close) noexcept {
     constexpr std::size_t kHead = 9;  // longest prefix, "internal_"
     std::array<char, kHead> head{};
     std::size_t len = 0;
-    for (char c : piece) {
-        if (c == ']') continue;
-        if (len < kHead) head[len] = c;
-        ++len;
+    std::string_view h = piece;
+    if (!has_close) {
+        len = piece.size();  // the piece is its own normalised form
+    } else {
+        for (char c : piece) {
+            if (c == ']') continue;
+            if (len < kHead) head[len] = c;
+            ++len;
+        }
+        h = std::string_view(head.data(), len < kHead ? len : kHead);
     }
-    const std::string_view h(head.data(), len < kHead ? len : kHead);
     auto is = [&](std::string_view word) { return len == word.size() && h == word; };
     auto starts = [&](std::string_view prefix) { return h.starts_with(prefix); };
 
@@ -75,16 +80,35 @@ std::string_view zone_name(ContextZone zone) noexcept {
     return "Data";
 }
 
+namespace {
+
+// How the scan below sees a byte: 1 for the separators, 2 for the bytes a
+// zone-named piece can start with (its "]" are left out, so a leading one
+// hides the real first byte), 0 for the rest.
+constexpr std::array<std::uint8_t, 256> kByteClass = [] {
+    std::array<std::uint8_t, 256> t{};
+    t['.'] = t['['] = 1;
+    for (unsigned char c : std::string_view("scmhlai]")) t[c] = 2;
+    return t;
+}();
+
+}  // namespace
+
 ContextZone resolve_zone(std::string_view path) noexcept {
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '.' || path[i] == '[') {
-            const ContextZone z = piece_zone(path.substr(start, i - start));
+    const char* const end = path.data() + path.size();
+    for (const char* start = path.data();;) {
+        const char* stop = start;
+        while (stop != end && kByteClass[static_cast<unsigned char>(*stop)] != 1) ++stop;
+        // A piece whose first byte is any other names no zone; only the
+        // candidates are looked at again.
+        if (stop != start && kByteClass[static_cast<unsigned char>(*start)] == 2) {
+            const std::string_view piece(start, static_cast<std::size_t>(stop - start));
+            const ContextZone z = piece_zone(piece, piece.find(']') != std::string_view::npos);
             if (z != ContextZone::Data) return z;
-            start = i + 1;
         }
+        if (stop == end) return ContextZone::Data;
+        start = stop + 1;
     }
-    return ContextZone::Data;
 }
 
 std::string normalize_path(std::string_view path) {
@@ -176,6 +200,7 @@ std::optional<std::uint8_t> PhysicsOverrides::lookup(std::string_view path) cons
     // The scans below hand the text's pointer to memchr, which must not get
     // null, not even for an empty range.
     if (path.data() == nullptr) path = std::string_view("", 0);
+    if (!active_.load(std::memory_order_acquire)) return std::nullopt;
     std::lock_guard lock(mutex_);
     if (poisoned_ || entries_.empty()) return std::nullopt;
 
@@ -279,6 +304,7 @@ void PhysicsOverrides::insert(std::string_view path, std::uint8_t caps) {
     }
     place(static_cast<std::uint32_t>(entries_.size() - 1));
     ++generation_;
+    update_active();
     if (new_length) {
         length_bits_[path.size() / 64] |= std::uint64_t{1} << (path.size() % 64);
         lengths_.insert(std::lower_bound(lengths_.begin(), lengths_.end(), path.size()), path.size());
@@ -290,6 +316,7 @@ void PhysicsOverrides::clear() {
     if (poisoned_) return;
     entries_.clear();
     ++generation_;
+    update_active();
     slots_.clear();
     length_bits_.clear();
     lengths_.clear();
@@ -298,6 +325,7 @@ void PhysicsOverrides::clear() {
 void PhysicsOverrides::mark_poisoned() {
     std::lock_guard lock(mutex_);
     poisoned_ = true;
+    update_active();
 }
 
 bool PhysicsOverrides::poisoned() const {

@@ -6,6 +6,7 @@
 // This is deliberately not the grammar of path.hpp.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -88,6 +89,11 @@ private:
 
     mutable std::mutex mutex_;
     bool poisoned_ = false;
+    // Whether a lookup can find anything (entries and no poison), written
+    // under the lock: most processes never register an override, and their
+    // lookups then answer without taking the lock.
+    std::atomic<bool> active_{false};
+    void update_active() noexcept { active_.store(!poisoned_ && !entries_.empty(), std::memory_order_release); }
     // Moves on with every change of the entries, so that what a path
     // remembers of an earlier table is never taken for the current one.
     std::uint64_t generation_ = 1;

@@ -135,6 +135,25 @@ TEST(ZonePath, ChangesBetweenReadsAreSeen) {
     EXPECT_FALSE(table.lookup(deep));
 }
 
+// A kept path may stand in for a new one only when it is that very step of
+// that very parent: same text under another parent, or another step, is not.
+TEST(ZonePath, MadeFromTellsTheSameStepOfTheSameParent) {
+    const ZonePath root("domain");
+    const ZonePath twin("domain");  // equal text, another node
+    const ZonePath orders = root.item("orders").make();
+    EXPECT_TRUE(orders.made_from(root.item("orders")));
+    EXPECT_FALSE(orders.made_from(twin.item("orders")));
+    EXPECT_FALSE(orders.made_from(root.attr("orders")));
+    EXPECT_FALSE(orders.made_from(root.item("order")));
+    EXPECT_FALSE(orders.made_from(orders.item("orders")));
+    EXPECT_FALSE(ZonePath().made_from(ZonePath().attr("")));
+    EXPECT_TRUE(root.made_from(std::string_view("domain")));
+    EXPECT_TRUE(root.made_from(ZonePath().attr("domain")));
+    EXPECT_FALSE(root.made_from(std::string_view("domai")));
+    EXPECT_FALSE(orders.made_from(std::string_view("[orders]")));
+    EXPECT_FALSE(ZonePath().made_from(std::string_view("")));
+}
+
 TEST(ZonePath, MatchesWholeTextOnRandomWalks) {
     std::mt19937 rng(2024);
     const std::vector<std::string> words = {"a", "b", "", "heavy", "sig_x", "meta", "log", "const_k",

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <random>
@@ -49,6 +50,38 @@ INSTANTIATE_TEST_SUITE_P(
         ZoneCase{"a.hea]vy", ContextZone::Heavy}, ZoneCase{"a[me]ta].x", ContextZone::Meta},
         ZoneCase{"a[0]heavy", ContextZone::Data},  // pieces a, 0heavy
         ZoneCase{"a[0].heavy", ContextZone::Heavy}, ZoneCase{"..[].log", ContextZone::Log}));
+
+// The rule read off the normalised form, piece by piece, for paths made of
+// the bytes that matter: separators, "]" and the zone names' own letters.
+ContextZone direct_zone(const std::string& path) {
+    const std::string norm = normalize_path(path);
+    const std::pair<const char*, ContextZone> prefixes[] = {
+        {"sig_", ContextZone::Signal}, {"cmd_", ContextZone::Signal},  {"const_", ContextZone::Constant},
+        {"meta_", ContextZone::Meta},  {"heavy_", ContextZone::Heavy}, {"log_", ContextZone::Log},
+        {"audit_", ContextZone::Log},  {"internal_", ContextZone::Private}};
+    const std::pair<const char*, ContextZone> names[] = {
+        {"sig", ContextZone::Signal}, {"meta", ContextZone::Meta}, {"heavy", ContextZone::Heavy}, {"log", ContextZone::Log}};
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t dot = std::min(norm.find('.', start), norm.size());
+        const std::string piece = norm.substr(start, dot - start);
+        for (const auto& [p, z] : prefixes) if (piece.starts_with(p)) return z;
+        for (const auto& [n, z] : names) if (piece == n) return z;
+        if (dot == norm.size()) return ContextZone::Data;
+        start = dot + 1;
+    }
+}
+
+TEST(Zones, MatchesTheDirectRuleOnRandomPaths) {
+    std::mt19937 rng(77);
+    const std::vector<std::string> words = {"sig", "sig_", "cmd_", "const_", "meta", "meta_", "heavy", "heavy_",
+                                            "log", "log_", "audit_", "internal_", "x", "s", "l", "]", ".", "["};
+    for (int round = 0; round < 3000; ++round) {
+        std::string path;
+        for (int n = static_cast<int>(rng() % 6); n >= 0; --n) path += words[rng() % words.size()];
+        EXPECT_EQ(zone_name(resolve_zone(path)), zone_name(direct_zone(path))) << path;
+    }
+}
 
 TEST(Zones, ValuesAndNames) {
     const char* names[] = {"Data", "Signal", "Meta", "Heavy", "Log", "Constant", "Private"};

@@ -622,6 +622,48 @@ def test_children_wrap_the_transactions_shadows():
     assert tx.pending_data == {"domain": {"orders": {"count": 5}}}
 
 
+@pytest.mark.parametrize(
+    "read, path",
+    [
+        (lambda p: p["orders"], "domain[orders]"),
+        (lambda p: p.orders, "domain.orders"),
+        (lambda p: p.get("orders"), "domain.orders"),
+        (lambda p: p.get("items"), "domain.items"),
+    ],
+    ids=["item", "attribute", "get", "get_list"],
+)
+@on_fresh_thread
+def test_a_patched_get_shadow_on_the_class_is_called_by_name(monkeypatch, read, path):
+    calls = []
+
+    def patched(self, val, path=None):
+        calls.append(path)
+        return ["mine"]
+
+    monkeypatch.setattr(olvex_core.Transaction, "get_shadow", patched)
+    p = P({"orders": {"count": 0}, "items": [1]}, "domain", transaction=olvex_core.Transaction())
+    got = read(p)
+    assert calls == [path]
+    assert (got if isinstance(got, list) else got.supervisor_target) == ["mine"]
+
+
+class Unreadable:
+    """A class attribute whose every read fails."""
+
+    def __get__(self, obj, owner=None):
+        raise AttributeError("get_shadow is gone")
+
+
+@on_fresh_thread
+def test_a_get_shadow_that_cannot_be_read_fails_the_item_read(monkeypatch):
+    monkeypatch.setattr(olvex_core.Transaction, "get_shadow", Unreadable())
+    state = {"orders": {"count": 0}}
+    p = P(state, "domain", transaction=olvex_core.Transaction())
+    with pytest.raises(AttributeError, match="get_shadow"):
+        p["orders"]
+    assert p.orders.supervisor_target is state["orders"]  # attribute reads drop the failure
+
+
 @on_fresh_thread
 def test_heavy_children_are_not_copied():
     tx = olvex_core.Transaction()
