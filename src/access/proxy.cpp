@@ -205,6 +205,10 @@ struct KeptPaths {
   std::size_t next = 0;
 };
 
+// Longer paths are made afresh each time: what the table keeps stays small
+// whatever paths the process walks (a path keeps its parents alive).
+constexpr std::size_t kKeptPathMax = 256;
+
 KeptPaths& kept_paths() {
   static auto* const kept = new KeptPaths();
   return *kept;
@@ -220,7 +224,7 @@ support::ZonePath kept(const Source& source) {
     if (p.made_from(source)) return p;
   }
   support::ZonePath made = make_from(source);
-  if (!made.empty()) k.paths[k.next++ % k.paths.size()] = made;
+  if (!made.empty() && made.size() <= kKeptPathMax) k.paths[k.next++ % k.paths.size()] = made;
   return made;
 }
 
