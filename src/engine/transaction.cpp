@@ -79,6 +79,9 @@ TransactionData::~TransactionData() {
   root_shadows.peek().clear();
   shadow_cache.peek().clear();
   delta_log.peek().clear();
+  // Then the outbox buffer, as the members' destruction would (the const
+  // does not hold for an object under destruction).
+  state::OutboxBuffer::recycle(std::move(const_cast<state::OutboxRef&>(outbox)));
   Spares& s = spares();
   if (s.count >= Spares::kMax) return;
   if (delta_log.peek().capacity() > Spares::kMaxEntries || shadow_cache.peek().capacity() > Spares::kMaxEntries ||

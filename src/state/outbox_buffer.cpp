@@ -32,9 +32,37 @@ OLVEX_PASSES_FORCED_UNWIND auto locked(M& mutex, F&& f) {
   std::rethrow_exception(failure);
 }
 
+// Buffers given back, for the next transactions: each process run makes
+// and drops one. Used with the interpreter lock held and no Python code
+// running in between; kept for the process.
+struct SpareBuffers {
+  static constexpr std::size_t kMax = 4;
+  static constexpr std::size_t kMaxCapacity = 64;  // larger storage is given back
+  OutboxRef kept[kMax];
+  std::size_t count = 0;
+};
+
+SpareBuffers& spare_buffers() {
+  static SpareBuffers* const spares = new SpareBuffers();
+  return *spares;
+}
+
 }  // namespace
 
-OutboxRef OutboxBuffer::create() { return OutboxRef(py::make_native<OutboxBuffer>(outbox_buffer_type.get())); }
+OutboxRef OutboxBuffer::create() {
+  SpareBuffers& spares = spare_buffers();
+  if (spares.count > 0) return std::move(spares.kept[--spares.count]);
+  return OutboxRef(py::make_native<OutboxBuffer>(outbox_buffer_type.get()));
+}
+
+void OutboxBuffer::recycle(OutboxRef buffer) noexcept {
+  PyObject* object = buffer.object();
+  SpareBuffers& spares = spare_buffers();
+  if (!object || Py_REFCNT(object) != 1 || spares.count >= SpareBuffers::kMax) return;
+  auto& messages = buffer->messages_;
+  if (messages.poisoned() || !messages.peek().empty() || messages.peek().capacity() > SpareBuffers::kMaxCapacity) return;
+  spares.kept[spares.count++] = std::move(buffer);
+}
 
 void OutboxBuffer::append(OutboxMessage message) {
   locked(messages_, [&](std::vector<OutboxMessage>& list) { list.push_back(std::move(message)); });
