@@ -220,7 +220,7 @@ Ref get_shadow(PyObject* tx, PyObject* val, PyObject* path) {
     path_text = py::Str::exact(path);
     key = path_text.bytes();
   }
-  if (path && support::resolve_zone(key.view) == support::ContextZone::Heavy) {
+  if (path && support::may_be_heavy(key.view) && support::resolve_zone(key.view) == support::ContextZone::Heavy) {
     // Heavy values are handed out as they are and never tracked.
     return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
       if (ShadowEntry* e = cache.find(val)) return e->shadow;
