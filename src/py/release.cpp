@@ -9,22 +9,33 @@ namespace {
 constexpr int kMaxReleaseDepth = 64;
 constexpr std::size_t kFirstQueueCapacity = 64;
 
+}  // namespace
+
+namespace detail {
+
 struct Queued {
   ReleaseFn fn;
   void* arg;
 };
 
 // The depth and the queue of this thread. Plain data, constant-initialised
-// and trivially destroyed, so that every access is one thread-local
-// address and no guard: each release asks for it twice. The queue's storage
-// exists only while a chain runs past the bound, and goes when the outermost
-// release has emptied it, so no thread ends holding any.
+// and trivially destroyed, so that an access is one thread-local address
+// and no guard. The queue's storage exists only while a chain runs past the
+// bound, and goes when the outermost release has emptied it, so no thread
+// ends holding any.
 struct ReleaseState {
   int depth;
   std::size_t size;
   std::size_t capacity;
   Queued* items;
 };
+
+}  // namespace detail
+
+namespace {
+
+using detail::Queued;
+using detail::ReleaseState;
 
 thread_local constinit ReleaseState t_release{};
 
@@ -56,15 +67,15 @@ void drain(ReleaseState& s) noexcept {
 
 namespace detail {
 
-bool enter_release() noexcept {
+ReleaseState* enter_release() noexcept {
   ReleaseState& s = t_release;
-  if (s.depth >= kMaxReleaseDepth) return false;
+  if (s.depth >= kMaxReleaseDepth) return nullptr;
   ++s.depth;
-  return true;
+  return &s;
 }
 
-void leave_release() noexcept {
-  ReleaseState& s = t_release;
+void leave_release(ReleaseState* state) noexcept {
+  ReleaseState& s = *state;
   if (s.depth == 1 && s.size > 0) drain(s);
   --s.depth;
 }
@@ -80,7 +91,7 @@ void release_bounded(ReleaseFn fn, void* arg) noexcept {
   }
   ++s.depth;
   fn(arg);
-  detail::leave_release();
+  detail::leave_release(&s);
 }
 
 }  // namespace olvex::py
