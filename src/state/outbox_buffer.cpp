@@ -1,13 +1,11 @@
 #include "state/outbox_buffer.hpp"
 
 #include <algorithm>
-#include <exception>
 #include <iterator>
 #include <type_traits>
 #include <utility>
 
 #include "py/trampoline.hpp"
-#include "py/unwind.hpp"
 
 namespace olvex::state {
 
@@ -15,21 +13,11 @@ namespace {
 
 // Runs `f` on the locked list. Only operations that leave the list as it was
 // when they throw (an allocation failure) come through here, so such a
-// failure is passed on after the unlock and does not poison the mutex.
+// failure is passed on after the unlock and does not poison the mutex:
+// Mutex::with, which spares the lock guard's bookkeeping.
 template <class M, class F>
-OLVEX_PASSES_FORCED_UNWIND auto locked(M& mutex, F&& f) {
-  std::exception_ptr failure;
-  {
-    auto list = mutex.lock();
-    try {
-      return f(*list);
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  std::rethrow_exception(failure);
+decltype(auto) locked(M& mutex, F&& f) {
+  return mutex.with(std::forward<F>(f));
 }
 
 // Buffers given back, for the next transactions: each process run makes
