@@ -165,6 +165,7 @@ void claim_interpreter() {
 
 PyObject* init() {
   claim_interpreter();
+  py::watch_exit();
   if (g_module) return py::Ref::borrow(g_module).release();
   py::Ref m = py::Ref::check(PyModule_Create(&g_def));
   initialise(m.get());
@@ -176,6 +177,7 @@ PyObject* init() {
 // banner), with the same class object.
 PyObject* init_shm_module() {
   claim_interpreter();
+  py::watch_exit();
   if (g_shm_module) return py::Ref::borrow(g_shm_module).release();
   py::Ref m = py::Ref::check(PyModule_Create(&g_shm_def));
   add_name(m.get(), "BufferDescriptor", shm::buffer_descriptor_type.get_for_registration());

@@ -76,12 +76,42 @@ unsigned scalar_kind(PyObject* o) noexcept {
   return kKinds;
 }
 
-// Source object -> its copy, with strong references to both.
-using Memo = support::FlatMap<PyObject*, std::pair<Ref, Ref>>;
+// Source object -> its copy, with strong references to both. Most copies
+// meet a handful of containers: the first few entries sit in the copier
+// itself, so that such a copy allocates no memo.
+class Memo {
+ public:
+  const Ref* find(PyObject* x) const {
+    for (std::size_t i = 0; i < used_; ++i) {
+      if (inline_[i].source.get() == x) return &inline_[i].copy;
+    }
+    if (more_.empty()) return nullptr;
+    auto* hit = const_cast<Spill&>(more_).find(x);
+    return hit ? &hit->second : nullptr;
+  }
+  void append(PyObject* x, const Ref& y) {
+    if (used_ < kInline) {
+      inline_[used_] = {Ref::borrow(x), y};
+      ++used_;
+      return;
+    }
+    more_.append(x, {Ref::borrow(x), y});
+  }
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  struct Entry {
+    Ref source;
+    Ref copy;
+  };
+  using Spill = support::FlatMap<PyObject*, std::pair<Ref, Ref>>;
+  Entry inline_[kInline];
+  std::size_t used_ = 0;
+  Spill more_;
+};
 
 class Copier {
  public:
-  Copier() { memo_.reserve(8); }  // most copies meet a handful of containers
 
   // The copy, or empty when the native copy declines.
   Ref copy(PyObject* x, int depth) {
@@ -101,13 +131,40 @@ class Copier {
 
  private:
   Ref memoised(PyObject* x) {
-    auto* hit = memo_.find(x);
-    return hit ? hit->second : Ref();
+    const Ref* hit = memo_.find(x);
+    return hit ? *hit : Ref();
   }
-  void remember(PyObject* x, const Ref& y) { memo_.append(x, {Ref::borrow(x), y}); }
+  void remember(PyObject* x, const Ref& y) { memo_.append(x, y); }
+
+  // The kinds of a dict's keys and values when all of them are scalars,
+  // else kKinds.
+  static unsigned flat_kinds(PyObject* d) noexcept {
+    unsigned kinds = 0;
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+      const unsigned a = scalar_kind(k);
+      const unsigned b = scalar_kind(v);
+      if (a == kKinds || b == kKinds) return kKinds;
+      kinds |= (1u << a) | (1u << b);
+    }
+    return kinds;
+  }
 
   Ref copy_dict(PyObject* x, int depth) {
     seen_ |= 1u << kDict;
+    if (flat_kinds(x) != kKinds) {
+      // Scalars copy to themselves, so the copy holds the same items in the
+      // same order: made whole. The allocation may run Python code that
+      // changes `x`, so what was copied is checked again.
+      Ref y = Ref::check(PyDict_Copy(x));
+      const unsigned kinds = flat_kinds(y.get());
+      if (kinds == kKinds) return {};
+      seen_ |= kinds;
+      remember(x, y);
+      return y;
+    }
     Ref y = Ref::check(PyDict_New());
     remember(x, y);
     const Py_ssize_t size = PyDict_Size(x);
@@ -276,13 +333,13 @@ std::shared_ptr<Host> host_for(PyObject* module, PyObject* deepcopy) {
 bool dispatch_unchanged(const Host& host, unsigned seen) {
   for (unsigned k = 0; k < kKinds; ++k) {
     if (!(seen & (1u << k))) continue;
-    PyObject* raw = nullptr;
-    if (PyDict_GetItemRef(host.dispatch.get(), reinterpret_cast<PyObject*>(kind_type(k)), &raw) < 0) {
+    // Borrowed: only its identity is compared.
+    PyObject* fn = PyDict_GetItemWithError(host.dispatch.get(), reinterpret_cast<PyObject*>(kind_type(k)));
+    if (!fn && PyErr_Occurred()) {
       py::discard_ordinary();
       return false;
     }
-    Ref fn = Ref::steal(raw);
-    if (fn.get() != host.per_kind[k].get()) return false;
+    if (fn != host.per_kind[k].get()) return false;
   }
   return true;
 }

@@ -79,6 +79,20 @@ Ref copy_module() {
   return module;
 }
 
+// module.name, or empty with the error set. The attribute of a plain
+// module is the entry of its namespace (its type defines no such name and
+// cannot be given one), read there directly; anything else, and a name
+// that is absent (the module's __getattr__, the error), goes through the
+// attribute protocol.
+Ref module_attr(PyObject* module, PyObject* name) {
+  if (PyModule_CheckExact(module)) {
+    PyObject* found = nullptr;
+    const int rc = PyDict_GetItemRef(PyModule_GetDict(module), name, &found);
+    if (rc != 0) return Ref::steal(found);  // found, or failed (null)
+  }
+  return Ref::steal(PyObject_GetAttr(module, name));
+}
+
 class CopyDepth {
  public:
   CopyDepth(PyObject* val, PyObject* path) {
@@ -115,7 +129,7 @@ void collect_parts(PyObject* memo, Parts& parts) {
 // would make itself, so that the copy's parts can be told afterwards.
 Ref copy_of(PyObject* val, PyObject* path, Parts& parts) {
   Ref module = copy_module();
-  Ref deepcopy = Ref::steal(PyObject_GetAttr(module.get(), OLVEX_NAME(deepcopy)));
+  Ref deepcopy = module_attr(module.get(), OLVEX_NAME(deepcopy));
   if (!deepcopy) isolation_failure(val, path);
   CopyDepth depth(val, path);
   Ref fast;
@@ -206,7 +220,7 @@ Ref get_shadow(PyObject* tx, PyObject* val, PyObject* path) {
     path_text = py::Str::exact(path);
     key = path_text.bytes();
   }
-  if (path && support::resolve_zone(key.view) == support::ContextZone::Heavy) {
+  if (path && support::may_be_heavy(key.view) && support::resolve_zone(key.view) == support::ContextZone::Heavy) {
     // Heavy values are handed out as they are and never tracked.
     return t.shadow_cache.with([&](ShadowCache& cache) -> Ref {
       if (ShadowEntry* e = cache.find(val)) return e->shadow;

@@ -21,6 +21,42 @@ namespace olvex::engine {
 
 using py::Ref;
 
+namespace {
+
+// The storage of the records of transactions gone, empty, for the next
+// ones: a process run opens and drops one transaction after another, each
+// with a few entries in each record, and would otherwise allocate and free
+// the same four blocks every time. Storage moves in and out by swapping.
+// Used only with the interpreter lock held and no Python code running in
+// between; kept for the process.
+struct SpareRecords {
+  DeltaLog log;
+  ShadowCache cache;
+  RootShadows roots;
+  TrackedPaths tracked;
+};
+
+struct Spares {
+  static constexpr std::size_t kMax = 4;
+  static constexpr std::size_t kMaxEntries = 64;  // larger storage is given back
+  SpareRecords kept[kMax];  // [0, count) hold storage, the rest empty records
+  std::size_t count = 0;
+};
+
+Spares& spares() {
+  static Spares* const kept = new Spares();
+  return *kept;
+}
+
+void swap_records(TransactionData& t, SpareRecords& spare) noexcept {
+  t.delta_log.peek().swap(spare.log);
+  t.shadow_cache.peek().swap(spare.cache);
+  t.root_shadows.peek().swap(spare.roots);
+  t.tracked_paths.peek().swap(spare.tracked);
+}
+
+}  // namespace
+
 TransactionData::TransactionData(Ref engine, std::uint64_t write_timeout_ms, Ref pending_data, Ref pending_heavy,
                                  Ref pending_signal)
     : write_timeout_ms(write_timeout_ms),
@@ -29,7 +65,31 @@ TransactionData::TransactionData(Ref engine, std::uint64_t write_timeout_ms, Ref
       pending_heavy(std::move(pending_heavy)),
       pending_signal(std::move(pending_signal)),
       outbox(state::OutboxBuffer::create()),
-      deltas_inferred(false) {}
+      deltas_inferred(false) {
+  Spares& s = spares();
+  if (s.count > 0) swap_records(*this, s.kept[--s.count]);
+}
+
+TransactionData::~TransactionData() {
+  // Nothing can reach a transaction being destroyed, so the entries are
+  // released in place, in the order the members' own destruction would
+  // release them; that can run Python code, which may open and drop
+  // transactions of its own meanwhile.
+  tracked_paths.peek().clear();
+  root_shadows.peek().clear();
+  shadow_cache.peek().clear();
+  delta_log.peek().clear();
+  // Then the outbox buffer, as the members' destruction would (the const
+  // does not hold for an object under destruction).
+  state::OutboxBuffer::recycle(std::move(const_cast<state::OutboxRef&>(outbox)));
+  Spares& s = spares();
+  if (s.count >= Spares::kMax) return;
+  if (delta_log.peek().capacity() > Spares::kMaxEntries || shadow_cache.peek().capacity() > Spares::kMaxEntries ||
+      root_shadows.peek().capacity() > Spares::kMaxEntries || tracked_paths.peek().capacity() > Spares::kMaxEntries) {
+    return;
+  }
+  swap_records(*this, s.kept[s.count++]);
+}
 
 namespace {
 

@@ -82,6 +82,11 @@ using TrackedPaths = support::FlatMap<std::string, TrackedEntry, support::TextHa
 struct TransactionData {
   TransactionData(py::Ref engine, std::uint64_t write_timeout_ms, py::Ref pending_data, py::Ref pending_heavy,
                   py::Ref pending_signal);
+  // Releases the records' entries, then keeps their storage for a later
+  // transaction.
+  ~TransactionData();
+  TransactionData(const TransactionData&) = delete;
+  TransactionData& operator=(const TransactionData&) = delete;
 
   const std::uint64_t write_timeout_ms;
   const py::Ref engine;  // an OlvexEngine

@@ -16,6 +16,38 @@ namespace olvex::py {
 inline constexpr const char* kPoisonedMessage =
     "PoisonError: a lock was poisoned by an earlier failure while it was held";
 
+// The lock under Mutex. Every record section is short and, in this module,
+// mostly runs holding the interpreter lock, so a lock is nearly always free:
+// then taking and letting it go are one atomic instruction each, inline,
+// where a std::mutex costs two library calls. A waiter sleeps on the word.
+class Latch {
+ public:
+  void lock() noexcept {
+    int seen = kFree;
+    if (!state_.compare_exchange_strong(seen, kHeld, std::memory_order_acquire, std::memory_order_relaxed)) {
+      wait_for(seen);
+    }
+  }
+  void unlock() noexcept {
+    if (state_.exchange(kFree, std::memory_order_release) == kContended) state_.notify_one();
+  }
+
+ private:
+  static constexpr int kFree = 0;
+  static constexpr int kHeld = 1;
+  static constexpr int kContended = 2;  // held, and someone may be waiting
+
+  void wait_for(int seen) noexcept {
+    if (seen != kContended) seen = state_.exchange(kContended, std::memory_order_acquire);
+    while (seen != kFree) {
+      state_.wait(kContended, std::memory_order_relaxed);
+      seen = state_.exchange(kContended, std::memory_order_acquire);
+    }
+  }
+
+  std::atomic<int> state_{kFree};
+};
+
 template <class T>
 class Mutex {
  public:
@@ -76,7 +108,7 @@ class Mutex {
       panic(kPoisonedMessage);
     }
     struct Unlock {
-      std::mutex& mu;
+      Latch& mu;
       ~Unlock() { mu.unlock(); }
     } unlock{mu_};
     return f(value_);
@@ -96,7 +128,7 @@ class Mutex {
   const T& unguarded() const noexcept { return value_; }
 
  private:
-  std::mutex mu_;
+  Latch mu_;
   bool poisoned_ = false;
   T value_;
 };

@@ -92,9 +92,9 @@ OLVEX_PASSES_FORCED_UNWIND void finish_dealloc(PyObject* self) {
 template <class T, void (*Extra)(PyObject*) noexcept = nullptr>
 OLVEX_PASSES_FORCED_UNWIND void dealloc_native(PyObject* self) {
   if (PyType_GetFlags(Py_TYPE(self)) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
-  if (detail::enter_release()) {
+  if (detail::ReleaseState* state = detail::enter_release()) {
     detail::finish_dealloc<T, Extra>(self);
-    detail::leave_release();
+    detail::leave_release(state);
     return;
   }
   release_bounded([](void* p) noexcept { detail::finish_dealloc<T, Extra>(static_cast<PyObject*>(p)); }, self);

@@ -1,6 +1,7 @@
 #pragma once
 // Owned and borrowed handles. A raw PyObject* in a signature is borrowed;
 // a Ref owns exactly one reference.
+#include <atomic>
 #include <utility>
 
 #include "py/python.hpp"
@@ -9,6 +10,16 @@ namespace olvex::py {
 
 struct PyErrorSet;
 
+namespace detail {
+// Set once the interpreter's exit has begun (py/exit_watch.cpp), or could
+// not be watched; never cleared.
+inline std::atomic<bool> g_exit_begun{false};
+}  // namespace detail
+
+// Makes the exit watch that may_release relies on; called once, by the
+// module's initialisation, before any object of the module exists.
+void watch_exit() noexcept;
+
 // False only on a thread that the interpreter is ending at exit: it has lost
 // its thread state while frames of the module are being unwound, and what
 // they hold must stay where it is (the process is about to end). Inline:
@@ -16,8 +27,11 @@ struct PyErrorSet;
 inline bool may_release() noexcept {
   // Only during finalisation can a thread lose its state in the middle of
   // the module's code (the interpreter ends it as it asks for the lock
-  // back). PyThreadState_GetDict answers null exactly when the calling
-  // thread has no current state.
+  // back), and finalisation starts only after the exit hooks have run: so
+  // until the watch has seen them run, no call is needed.
+  if (!detail::g_exit_begun.load(std::memory_order_acquire)) return true;
+  // PyThreadState_GetDict answers null exactly when the calling thread has
+  // no current state.
   return !Py_IsFinalizing() || PyThreadState_GetDict() != nullptr;
 }
 

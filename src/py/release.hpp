@@ -23,12 +23,15 @@ using ReleaseFn = void (*)(void*) noexcept;
 void release_bounded(ReleaseFn fn, void* arg) noexcept;
 
 namespace detail {
-// enter_release() counts one more release running on this thread, or
-// answers false (counting nothing) when the release is to be queued;
-// leave_release() ends a counted one, running the queue when it was the
-// outermost.
-bool enter_release() noexcept;
-void leave_release() noexcept;
+// This thread's depth and queue.
+struct ReleaseState;
+// enter_release() counts one more release running on this thread and
+// answers the thread's state, or answers null (counting nothing) when the
+// release is to be queued; leave_release(state) ends a counted one, running
+// the queue when it was the outermost. The state is handed back so that a
+// release looks up the thread's state once.
+ReleaseState* enter_release() noexcept;
+void leave_release(ReleaseState* state) noexcept;
 }  // namespace detail
 
 // Drops one reference (null is ignored).
@@ -41,9 +44,9 @@ inline void release_ref(PyObject* o) noexcept {
 // queued as above.
 template <class T>
 void release_value(T& value) noexcept {
-  if (detail::enter_release()) {
+  if (detail::ReleaseState* state = detail::enter_release()) {
     { T dying(std::move(value)); }
-    detail::leave_release();
+    detail::leave_release(state);
     return;
   }
   if (T* queued = new (std::nothrow) T(std::move(value))) {

@@ -1,13 +1,11 @@
 #include "state/outbox_buffer.hpp"
 
 #include <algorithm>
-#include <exception>
 #include <iterator>
 #include <type_traits>
 #include <utility>
 
 #include "py/trampoline.hpp"
-#include "py/unwind.hpp"
 
 namespace olvex::state {
 
@@ -15,26 +13,44 @@ namespace {
 
 // Runs `f` on the locked list. Only operations that leave the list as it was
 // when they throw (an allocation failure) come through here, so such a
-// failure is passed on after the unlock and does not poison the mutex.
+// failure is passed on after the unlock and does not poison the mutex:
+// Mutex::with, which spares the lock guard's bookkeeping.
 template <class M, class F>
-OLVEX_PASSES_FORCED_UNWIND auto locked(M& mutex, F&& f) {
-  std::exception_ptr failure;
-  {
-    auto list = mutex.lock();
-    try {
-      return f(*list);
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  std::rethrow_exception(failure);
+decltype(auto) locked(M& mutex, F&& f) {
+  return mutex.with(std::forward<F>(f));
+}
+
+// Buffers given back, for the next transactions: each process run makes
+// and drops one. Used with the interpreter lock held and no Python code
+// running in between; kept for the process.
+struct SpareBuffers {
+  static constexpr std::size_t kMax = 4;
+  static constexpr std::size_t kMaxCapacity = 64;  // larger storage is given back
+  OutboxRef kept[kMax];
+  std::size_t count = 0;
+};
+
+SpareBuffers& spare_buffers() {
+  static SpareBuffers* const spares = new SpareBuffers();
+  return *spares;
 }
 
 }  // namespace
 
-OutboxRef OutboxBuffer::create() { return OutboxRef(py::make_native<OutboxBuffer>(outbox_buffer_type.get())); }
+OutboxRef OutboxBuffer::create() {
+  SpareBuffers& spares = spare_buffers();
+  if (spares.count > 0) return std::move(spares.kept[--spares.count]);
+  return OutboxRef(py::make_native<OutboxBuffer>(outbox_buffer_type.get()));
+}
+
+void OutboxBuffer::recycle(OutboxRef buffer) noexcept {
+  PyObject* object = buffer.object();
+  SpareBuffers& spares = spare_buffers();
+  if (!object || Py_REFCNT(object) != 1 || spares.count >= SpareBuffers::kMax) return;
+  auto& messages = buffer->messages_;
+  if (messages.poisoned() || !messages.peek().empty() || messages.peek().capacity() > SpareBuffers::kMaxCapacity) return;
+  spares.kept[spares.count++] = std::move(buffer);
+}
 
 void OutboxBuffer::append(OutboxMessage message) {
   locked(messages_, [&](std::vector<OutboxMessage>& list) { list.push_back(std::move(message)); });

@@ -60,8 +60,12 @@ int traverse_buffer_handle(PyObject* self, visitproc visit, void* arg);
 // mutex is let go. A poisoned mutex fails the call with the panic exception.
 class OutboxBuffer {
  public:
-  // A new, empty buffer.
+  // A new, empty buffer: one given back by recycle when there is one.
   static OutboxRef create();
+  // Lets go of `buffer`, keeping it for a later create() when nothing else
+  // refers to it and it is empty and not poisoned (it is then as good as
+  // new, and nobody can tell it from a new one).
+  static void recycle(OutboxRef buffer) noexcept;
 
   OutboxBuffer() = default;
   OutboxBuffer(const OutboxBuffer&) = delete;

@@ -3,7 +3,7 @@
 // a hash index (built once the map grows past kLinear) after that. So a
 // small map costs one allocation, a large one stays O(1) per lookup, and
 // iteration follows insertion order. Entries are never removed, except the
-// last one appended (to undo an insertion).
+// last one appended (to undo an insertion) and all of them at once.
 #pragma once
 
 #include <cstddef>
@@ -61,7 +61,20 @@ class FlatMap {
     entries_.pop_back();
   }
 
+  // Removes every entry; the entries' storage stays for reuse, the index
+  // goes.
+  void clear() noexcept {
+    entries_.clear();
+    index_.reset();
+  }
+
+  void swap(FlatMap& other) noexcept {
+    entries_.swap(other.entries_);
+    index_.swap(other.index_);
+  }
+
   void reserve(std::size_t n) { entries_.reserve(n); }
+  std::size_t capacity() const noexcept { return entries_.capacity(); }
   std::size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
   auto begin() noexcept { return entries_.begin(); }

@@ -36,6 +36,23 @@ std::string_view zone_name(ContextZone zone) noexcept;
 // The earliest segment that names a zone decides; Data when none does.
 ContextZone resolve_zone(std::string_view path) noexcept;
 
+// False only when resolve_zone(path) cannot be Heavy: a Heavy piece spells
+// "heavy", with at most some "]" in between. A scan of the text, for callers
+// that need to know no more than that.
+inline bool may_be_heavy(std::string_view path) noexcept {
+    constexpr std::string_view kWord = "heavy";
+    for (std::size_t at = path.find('h'); at != std::string_view::npos; at = path.find('h', at + 1)) {
+        std::size_t matched = 1;
+        for (std::size_t i = at + 1; i < path.size() && matched < kWord.size(); ++i) {
+            if (path[i] == ']') continue;
+            if (path[i] != kWord[matched]) break;
+            ++matched;
+        }
+        if (matched == kWord.size()) return true;
+    }
+    return false;
+}
+
 // The coarse normalised form: "[" -> ".", "]" removed.
 std::string normalize_path(std::string_view path);
 

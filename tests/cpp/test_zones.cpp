@@ -83,6 +83,40 @@ TEST(Zones, MatchesTheDirectRuleOnRandomPaths) {
     }
 }
 
+TEST_P(Zones, MayBeHeavyWheneverHeavy) {
+    const auto& c = GetParam();
+    if (c.zone == ContextZone::Heavy) {
+        EXPECT_TRUE(may_be_heavy(c.path));
+    }
+}
+
+// Seeded paths over the letters of the Heavy rules and every separator:
+// the scan never rules out a path that resolves to Heavy, and rules out
+// most of the others.
+TEST(Zones, MayBeHeavyOnGeneratedPaths) {
+    std::mt19937 rng(7);
+    const std::string letters = "heavy_.[]x";
+    int heavy = 0, ruled_out = 0;
+    for (int n = 0; n < 200000; ++n) {
+        std::string path;
+        const int len = std::uniform_int_distribution<int>(0, 12)(rng);
+        for (int i = 0; i < len; ++i) path += letters[std::uniform_int_distribution<std::size_t>(0, letters.size() - 1)(rng)];
+        if (n % 3 != 2) {
+            std::string word = "heavy";
+            if (n % 3 == 1) word.insert(std::uniform_int_distribution<std::size_t>(1, 4)(rng), "]");
+            path.insert(std::uniform_int_distribution<std::size_t>(0, path.size())(rng), word);
+        }
+        const bool is_heavy = resolve_zone(path) == ContextZone::Heavy;
+        heavy += is_heavy;
+        if (is_heavy) {
+            ASSERT_TRUE(may_be_heavy(path)) << path;
+        }
+        ruled_out += !may_be_heavy(path);
+    }
+    EXPECT_GT(heavy, 1000);
+    EXPECT_GT(ruled_out, 1000);
+}
+
 TEST(Zones, ValuesAndNames) {
     const char* names[] = {"Data", "Signal", "Meta", "Heavy", "Log", "Constant", "Private"};
     for (int v = 0; v < 7; ++v) EXPECT_EQ(zone_name(static_cast<ContextZone>(v)), names[v]);

@@ -1,5 +1,6 @@
 """OutboxCollector: handles on the outbox buffers of engines and transactions."""
 import inspect
+import weakref
 
 import pytest
 
@@ -65,3 +66,34 @@ def test_a_handle_keeps_the_buffer_alive():
     c.add(OutboxMsg("kept", 1))
     del e
     assert [m.topic for m in c.drain()] == ["kept"]
+
+
+class Payload:
+    pass
+
+
+@pytest.mark.parametrize("ending", ["flushed", "unflushed", "handle kept", "handle kept and flushed"])
+def test_each_transaction_starts_with_an_outbox_of_its_own(ending):
+    # A transaction's buffer outlives it through a handle, or holds what was
+    # never flushed; the next transactions never see any of it.
+    e = OlvexEngine()
+    for _ in range(6):
+        tx = e.transaction()
+        payload = Payload()
+        gone = weakref.ref(payload)
+        tx.outbox.add(OutboxMsg("old", payload))
+        handle = tx.outbox if "kept" in ending else None
+        if "flushed" in ending and "unflushed" not in ending:
+            tx.flush_outbox()
+        del tx, payload
+        if ending == "unflushed":
+            assert gone() is None  # dropped with its transaction
+        fresh = e.transaction()
+        assert fresh.outbox.len() == 0
+        fresh.outbox.add(OutboxMsg("new", 1))
+        if handle is not None:
+            handle.add(OutboxMsg("late", 2))
+            assert [m.topic for m in handle.drain()] == ([] if "flushed" in ending else ["old"]) + ["late"]
+        assert [m.topic for m in fresh.outbox.drain()] == ["new"]
+        del fresh, handle
+    assert all(m.topic == "old" for m in e.outbox.drain())

@@ -288,6 +288,106 @@ def test_a_changed_dispatch_is_honoured(tx, monkeypatch):
     assert marker == [[1]]
 
 
+def same_shape(a, b, pairs):
+    """a and b are equal, of the same types, and shared or cyclic in the same
+    places (pairs maps id(part of a) -> id(part of b))."""
+    if type(a) is not type(b):
+        return False
+    if not isinstance(a, (dict, list, tuple)):
+        return a == b
+    if id(a) in pairs:
+        return pairs[id(a)] == id(b)
+    pairs[id(a)] = id(b)
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same_shape(a[k], b[k], pairs) for k in a)
+    return len(a) == len(b) and all(same_shape(x, y, pairs) for x, y in zip(a, b))
+
+
+def _flat():
+    return {"n": 1, "s": "x", "f": 0.5, b"k": None, 2: True}
+
+
+def _shared_flat():
+    f = _flat()
+    return {"a": f, "b": [f, f], "c": (f,)}
+
+
+def _many_shared():
+    # More containers than a small memo holds, each met twice.
+    parts = [{"i": i} for i in range(12)] + [[i] for i in range(12)]
+    return {"first": parts, "again": list(reversed(parts)), "ring": parts}
+
+
+def _cyclic_past_small():
+    root = {"items": [{"n": i} for i in range(10)]}
+    root["items"].append(root)
+    root["back"] = root["items"][3]
+    return root
+
+
+@pytest.mark.parametrize("make", [_flat, _shared_flat, _many_shared, _cyclic_past_small, dict],
+                         ids=lambda f: f.__name__)
+def test_shadows_are_shaped_as_deepcopy_makes_them(tx, make):
+    value = make()
+    shadow = tx.get_shadow(value, "domain")
+    assert same_shape(copy.deepcopy(value), shadow, {})
+    assert same_shape(value, shadow, {})  # the original's shape too, and nothing shared with it
+    originals = set(map(id, _containers(value)))
+    assert not originals & set(map(id, _containers(shadow)))
+
+
+def _containers(x, seen=None):
+    seen = {} if seen is None else seen
+    if isinstance(x, (dict, list)) and id(x) not in seen:
+        seen[id(x)] = x
+        for item in (x.values() if isinstance(x, dict) else x):
+            _containers(item, seen)
+    elif isinstance(x, tuple):
+        for item in x:
+            _containers(item, seen)
+    return list(seen.values())
+
+
+@pytest.mark.parametrize("kind, value, expected", [
+    (int, {"a": 1}, {"a": 2}),
+    (str, {"a": 1}, {"a!": 1}),
+    (type(None), {"a": None}, {"a": "none"}),
+    (float, [{"x": 1.5}], [{"x": 3.0}]),
+], ids=["int", "str key", "None", "nested float"])
+def test_a_changed_scalar_copier_is_honoured_in_flat_dicts(tx, monkeypatch, kind, value, expected):
+    changed = {int: lambda x, memo: x + 1, str: lambda x, memo: x + "!",
+               type(None): lambda x, memo: "none", float: lambda x, memo: x * 2}[kind]
+    monkeypatch.setitem(copy._deepcopy_dispatch, kind, changed)
+    assert tx.get_shadow(value, "domain") == expected
+
+
+def test_a_copy_module_of_a_module_subclass_is_read_through_its_attributes(tx, monkeypatch):
+    calls = []
+
+    def counting(value, memo=None):
+        calls.append(value)
+        return copy.deepcopy(value, memo)
+
+    class HostModule(types.ModuleType):
+        deepcopy = property(lambda self: counting)
+
+    host = HostModule("copy")
+    host.__dict__["deepcopy"] = copy.deepcopy  # the class's descriptor wins over this
+    monkeypatch.setitem(sys.modules, "copy", host)
+    d = {"a": [1]}
+    assert tx.get_shadow(d, "domain") == d
+    assert calls == [d]
+
+
+def test_a_copy_module_answering_through_getattr_is_used(tx, monkeypatch):
+    host = types.ModuleType("copy")
+    calls = []
+    host.__getattr__ = lambda name: (calls.append(name), copy.deepcopy)[1]
+    monkeypatch.setitem(sys.modules, "copy", host)
+    assert tx.get_shadow({"a": [1]}, "domain") == {"a": [1]}
+    assert calls == ["deepcopy"]
+
+
 def test_a_failing_copy_import_propagates_unchanged(tx, monkeypatch):
     monkeypatch.setitem(sys.modules, "copy", None)
     with pytest.raises(ImportError):

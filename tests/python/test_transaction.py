@@ -248,3 +248,34 @@ def test_cycles_through_a_transaction_are_collected():
     del token, tx, holder, shadowed
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("entries", [3, 100], ids=["few", "many"])
+def test_a_new_transaction_starts_with_empty_records(entries):
+    # Whatever the transactions before it recorded, and whatever their
+    # values do when they are let go.
+    class Reopens:
+        def __del__(self):
+            inner = Transaction()
+            inner.log_delta("inner.x", None, 1)
+            inner.get_shadow({"v": 1}, "inner.y")
+
+    engine = OlvexEngine()
+    originals = [{"n": i} for i in range(entries)]
+    for _ in range(3):
+        tx = engine.transaction()
+        for i, original in enumerate(originals):
+            tx.log_delta(f"domain.k{i}", None, Reopens())
+            tx.get_shadow(original, f"domain.k{i}")["n"] = -1
+        del tx
+        fresh = engine.transaction()
+        assert fresh.get_delta_log() == [] and fresh.get_shadow_updates() == {}
+        assert not any(fresh.is_known_shadow(o) for o in originals)
+        assert fresh.pending_data == {}  # the first read infers: nothing is tracked
+        later = engine.transaction()
+        shadow = later.get_shadow(originals[1], "domain.k1")
+        assert shadow == {"n": 1} and later.is_known_shadow(originals[1])
+        shadow["n"] = 7
+        assert later.pending_data == {"domain": {"k1": {"n": 7}}}
+        assert later.get_delta_log() == ["domain.k1"]
+        del fresh, later
