@@ -192,13 +192,6 @@ PyType_Spec proxy_spec = {
 }  // namespace
 
 namespace {
-// Transaction's own get_shadow as the class was made. The proxy class is
-// made at import, before any code can reach Transaction, so what is read
-// here is the original; a read is native only while the class still has it.
-PyObject* g_own_get_shadow = nullptr;
-}  // namespace
-
-namespace {
 
 struct KeptPaths {
   std::array<support::ZonePath, 8> paths;
@@ -234,26 +227,10 @@ support::ZonePath kept_path(const support::ChildPath& path) { return kept(path);
 
 support::ZonePath whole_path(std::string_view text) { return kept(text); }
 
-py::TypeCell supervisor_proxy_type("SupervisorProxy", [] {
-  PyObject* own = py::Ref::check(PyObject_GetAttr(engine::transaction_type.get(), OLVEX_NAME(get_shadow))).release();
-  PyObject* type = py::make_type(&proxy_spec);
-  g_own_get_shadow = own;
-  return type;
-});
+py::TypeCell supervisor_proxy_type("SupervisorProxy", [] { return py::make_type(&proxy_spec); });
 
 PyObject* shadow_for_read(PyObject* tx, PyObject* val, PyObject* path) {
-  bool native = false;
-  if (engine::is_transaction(tx)) {
-    // A descriptor read on the class answers with itself.
-    PyObject* now = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(tx)), OLVEX_NAME(get_shadow));
-    if (!now) {
-      py::discard_ordinary();  // deleted from the class: the call by name reports it
-    } else {
-      native = now == g_own_get_shadow;
-      Py_DECREF(now);
-    }
-  }
-  if (!native) {
+  if (!engine::shadows_natively(tx)) {
     PyObject* argv[] = {tx, val, path};
     return PyObject_VectorcallMethod(OLVEX_NAME(get_shadow), argv, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   }

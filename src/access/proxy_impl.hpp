@@ -113,34 +113,6 @@ inline std::string_view attr_path(PathBuffer& out, std::string_view path, std::s
   return {out.data(), out.size()};
 }
 
-// The same below a proxy's path, whose text is put together in `out`.
-inline void append(PathBuffer& out, const support::ZonePath& path) {
-  const std::size_t at = out.size();
-  out.resize(at + path.size());
-  path.write(out.data() + at);
-}
-
-inline std::string_view item_path(PathBuffer& out, const support::ZonePath& path, std::string_view key) {
-  out.clear();
-  append(out, path);
-  if (path.empty()) {
-    append(out, key);
-  } else {
-    out.push_back('[');
-    append(out, key);
-    out.push_back(']');
-  }
-  return {out.data(), out.size()};
-}
-
-inline std::string_view attr_path(PathBuffer& out, const support::ZonePath& path, std::string_view name) {
-  out.clear();
-  append(out, path);
-  if (!path.empty()) out.push_back('.');
-  append(out, name);
-  return {out.data(), out.size()};
-}
-
 // The whole text of a path one step below a proxy's, put together in `out`.
 inline std::string_view path_text(PathBuffer& out, const support::ChildPath& path) {
   out.resize(path.size());

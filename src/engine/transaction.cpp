@@ -16,6 +16,7 @@
 #include "py/trampoline.hpp"
 #include "state/exceptions.hpp"
 #include "state/nested.hpp"
+#include "support/spare_slots.hpp"
 
 namespace olvex::engine {
 
@@ -36,15 +37,11 @@ struct SpareRecords {
   TrackedPaths tracked;
 };
 
-struct Spares {
-  static constexpr std::size_t kMax = 4;
-  static constexpr std::size_t kMaxEntries = 64;  // larger storage is given back
-  SpareRecords kept[kMax];  // [0, count) hold storage, the rest empty records
-  std::size_t count = 0;
-};
+// Larger storage is given back.
+constexpr std::size_t kSpareMaxEntries = 64;
 
-Spares& spares() {
-  static Spares* const kept = new Spares();
+support::SpareSlots<SpareRecords, 4>& spares() {
+  static auto* const kept = new support::SpareSlots<SpareRecords, 4>();
   return *kept;
 }
 
@@ -66,8 +63,7 @@ TransactionData::TransactionData(Ref engine, std::uint64_t write_timeout_ms, Ref
       pending_signal(std::move(pending_signal)),
       outbox(state::OutboxBuffer::create()),
       deltas_inferred(false) {
-  Spares& s = spares();
-  if (s.count > 0) swap_records(*this, s.kept[--s.count]);
+  if (SpareRecords* kept = spares().take()) swap_records(*this, *kept);
 }
 
 TransactionData::~TransactionData() {
@@ -82,13 +78,11 @@ TransactionData::~TransactionData() {
   // Then the outbox buffer, as the members' destruction would (the const
   // does not hold for an object under destruction).
   state::OutboxBuffer::recycle(std::move(const_cast<state::OutboxRef&>(outbox)));
-  Spares& s = spares();
-  if (s.count >= Spares::kMax) return;
-  if (delta_log.peek().capacity() > Spares::kMaxEntries || shadow_cache.peek().capacity() > Spares::kMaxEntries ||
-      root_shadows.peek().capacity() > Spares::kMaxEntries || tracked_paths.peek().capacity() > Spares::kMaxEntries) {
+  if (delta_log.peek().capacity() > kSpareMaxEntries || shadow_cache.peek().capacity() > kSpareMaxEntries ||
+      root_shadows.peek().capacity() > kSpareMaxEntries || tracked_paths.peek().capacity() > kSpareMaxEntries) {
     return;
   }
-  swap_records(*this, s.kept[s.count++]);
+  if (SpareRecords* slot = spares().give()) swap_records(*this, *slot);
 }
 
 namespace {
@@ -334,29 +328,37 @@ PyType_Spec tx_spec = {
 }  // namespace
 
 namespace {
-// The class's own log_delta as the type was made, kept for the process:
-// native reporting is sound only while the class still has it.
+// The class's own log_delta and get_shadow as the type was made, kept for
+// the process: a native call is sound only while the class still has it.
 PyObject* g_own_log_delta = nullptr;
+PyObject* g_own_get_shadow = nullptr;
+
+// Whether `tx` is the module's own Transaction and its class's `name` is
+// still `own`.
+bool keeps_own(PyObject* tx, PyObject* name, PyObject* own) {
+  if (!is_transaction(tx)) return false;
+  // A descriptor read on the class answers with itself.
+  Ref now = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(tx)), name));
+  if (!now) {
+    py::discard_ordinary();  // deleted from the class: the call by name reports it
+    return false;
+  }
+  return now.get() == own;
+}
 }  // namespace
 
 py::TypeCell transaction_type("Transaction", [] {
   Ref type = Ref::steal(py::make_type(&tx_spec));
   g_own_log_delta = Ref::check(PyObject_GetAttr(type.get(), OLVEX_NAME(log_delta))).release();
+  g_own_get_shadow = Ref::check(PyObject_GetAttr(type.get(), OLVEX_NAME(get_shadow))).release();
   return type.release();
 });
 
 bool is_transaction(PyObject* o) { return Py_IS_TYPE(o, reinterpret_cast<PyTypeObject*>(transaction_type.get())); }
 
-bool logs_natively(PyObject* tx) {
-  if (!is_transaction(tx)) return false;
-  // A descriptor read on the class answers with itself.
-  Ref now = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(tx)), OLVEX_NAME(log_delta)));
-  if (!now) {
-    py::discard_ordinary();  // deleted from the class: the call by name reports it
-    return false;
-  }
-  return now.get() == g_own_log_delta;
-}
+bool logs_natively(PyObject* tx) { return keeps_own(tx, OLVEX_NAME(log_delta), g_own_log_delta); }
+
+bool shadows_natively(PyObject* tx) { return keeps_own(tx, OLVEX_NAME(get_shadow), g_own_get_shadow); }
 
 DeltaTicket log_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject* new_val) {
   py::SharedBorrow borrow(transaction_flag(tx));

@@ -151,6 +151,10 @@ struct DeltaTicket {
 // original method (a patched one is called by name instead).
 bool logs_natively(PyObject* tx);
 
+// The same for get_shadow(): `tx` is the module's own Transaction and its
+// class's `get_shadow` is still the original method.
+bool shadows_natively(PyObject* tx);
+
 // Transaction.log_delta(path, old_val, new_val) without the binding: takes
 // the shared borrow ("Already mutably borrowed"), appends a SET entry
 // (None values stored as absent) and returns its ticket. `path` is a str.

@@ -83,15 +83,13 @@ void leave_release(ReleaseState* state) noexcept {
 }  // namespace detail
 
 void release_bounded(ReleaseFn fn, void* arg) noexcept {
-  ReleaseState& s = t_release;
-  if (s.depth >= kMaxReleaseDepth) {
-    if (push(s, {fn, arg})) return;
-    fn(arg);  // no room for the queue: released in place
+  if (ReleaseState* s = detail::enter_release()) {
+    fn(arg);
+    detail::leave_release(s);
     return;
   }
-  ++s.depth;
-  fn(arg);
-  detail::leave_release(&s);
+  if (push(t_release, {fn, arg})) return;
+  fn(arg);  // no room for the queue: released in place
 }
 
 }  // namespace olvex::py

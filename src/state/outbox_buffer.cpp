@@ -6,73 +6,58 @@
 #include <utility>
 
 #include "py/trampoline.hpp"
+#include "support/spare_slots.hpp"
 
 namespace olvex::state {
 
 namespace {
 
-// Runs `f` on the locked list. Only operations that leave the list as it was
-// when they throw (an allocation failure) come through here, so such a
-// failure is passed on after the unlock and does not poison the mutex:
-// Mutex::with, which spares the lock guard's bookkeeping.
-template <class M, class F>
-decltype(auto) locked(M& mutex, F&& f) {
-  return mutex.with(std::forward<F>(f));
-}
-
 // Buffers given back, for the next transactions: each process run makes
 // and drops one. Used with the interpreter lock held and no Python code
 // running in between; kept for the process.
-struct SpareBuffers {
-  static constexpr std::size_t kMax = 4;
-  static constexpr std::size_t kMaxCapacity = 64;  // larger storage is given back
-  OutboxRef kept[kMax];
-  std::size_t count = 0;
-};
+constexpr std::size_t kSpareMaxCapacity = 64;  // larger storage is given back
 
-SpareBuffers& spare_buffers() {
-  static SpareBuffers* const spares = new SpareBuffers();
+support::SpareSlots<OutboxRef, 4>& spare_buffers() {
+  static auto* const spares = new support::SpareSlots<OutboxRef, 4>();
   return *spares;
 }
 
 }  // namespace
 
 OutboxRef OutboxBuffer::create() {
-  SpareBuffers& spares = spare_buffers();
-  if (spares.count > 0) return std::move(spares.kept[--spares.count]);
+  if (OutboxRef* kept = spare_buffers().take()) return std::move(*kept);
   return OutboxRef(py::make_native<OutboxBuffer>(outbox_buffer_type.get()));
 }
 
 void OutboxBuffer::recycle(OutboxRef buffer) noexcept {
   PyObject* object = buffer.object();
-  SpareBuffers& spares = spare_buffers();
-  if (!object || Py_REFCNT(object) != 1 || spares.count >= SpareBuffers::kMax) return;
+  if (!object || Py_REFCNT(object) != 1) return;
   auto& messages = buffer->messages_;
-  if (messages.poisoned() || !messages.peek().empty() || messages.peek().capacity() > SpareBuffers::kMaxCapacity) return;
-  spares.kept[spares.count++] = std::move(buffer);
+  if (messages.poisoned() || !messages.peek().empty() || messages.peek().capacity() > kSpareMaxCapacity) return;
+  if (OutboxRef* slot = spare_buffers().give()) *slot = std::move(buffer);
 }
 
 void OutboxBuffer::append(OutboxMessage message) {
-  locked(messages_, [&](std::vector<OutboxMessage>& list) { list.push_back(std::move(message)); });
+  messages_.with([&](std::vector<OutboxMessage>& list) { list.push_back(std::move(message)); });
 }
 
 std::size_t OutboxBuffer::size() {
-  return locked(messages_, [](std::vector<OutboxMessage>& list) { return list.size(); });
+  return messages_.with([](std::vector<OutboxMessage>& list) { return list.size(); });
 }
 
 std::vector<OutboxMessage> OutboxBuffer::copy_out() {
-  return locked(messages_, [](std::vector<OutboxMessage>& list) { return list; });
+  return messages_.with([](std::vector<OutboxMessage>& list) { return list; });
 }
 
 std::vector<OutboxMessage> OutboxBuffer::take_all() {
-  return locked(messages_, [](std::vector<OutboxMessage>& list) { return std::exchange(list, {}); });
+  return messages_.with([](std::vector<OutboxMessage>& list) { return std::exchange(list, {}); });
 }
 
 void OutboxBuffer::move_all_into(OutboxBuffer& dest) {
   if (&dest == this) return;
-  locked(messages_, [&](std::vector<OutboxMessage>& from) {
+  messages_.with([&](std::vector<OutboxMessage>& from) {
     if (from.empty()) return;
-    locked(dest.messages_, [&](std::vector<OutboxMessage>& to) {
+    dest.messages_.with([&](std::vector<OutboxMessage>& to) {
       // Reserving is the only step that can fail; the moves cannot. Growth
       // is geometric, so many small moves into one buffer stay linear.
       const std::size_t needed = to.size() + from.size();
@@ -88,7 +73,7 @@ static_assert(std::is_nothrow_move_constructible_v<OutboxMessage> && std::is_not
 
 void OutboxBuffer::put_back(std::span<OutboxMessage> messages) {
   if (messages.empty()) return;
-  locked(messages_, [&](std::vector<OutboxMessage>& list) {
+  messages_.with([&](std::vector<OutboxMessage>& list) {
     // Moves cannot throw, so a failed insert has changed nothing.
     list.insert(list.begin(), std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
   });
