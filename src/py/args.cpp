@@ -57,13 +57,8 @@ void place_keyword(const Signature& sig, PyObject** out, PyObject* key, PyObject
   raise(PyExc_TypeError, fmt::format("{}() got an unexpected keyword argument {}", sig.function, utf8(r.get())));
 }
 
-void check_required(const Signature& sig, PyObject** out) {
+[[noreturn, gnu::noinline, gnu::cold]] void raise_missing(const Signature& sig, PyObject** out, std::size_t n) {
   std::string missing;
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < sig.required; ++i) {
-    if (!out[i]) ++n;
-  }
-  if (n == 0) return;
   std::size_t seen = 0;
   for (std::size_t i = 0; i < sig.required; ++i) {
     if (out[i]) continue;
@@ -73,6 +68,14 @@ void check_required(const Signature& sig, PyObject** out) {
   }
   raise(PyExc_TypeError, fmt::format("{}() missing {} required positional argument{}: {}", sig.function, n,
                                      n == 1 ? "" : "s", missing));
+}
+
+void check_required(const Signature& sig, PyObject** out) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < sig.required; ++i) {
+    if (!out[i]) ++n;
+  }
+  if (n != 0) raise_missing(sig, out, n);
 }
 
 }  // namespace

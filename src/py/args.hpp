@@ -36,11 +36,23 @@ struct Params {
 
   std::array<PyObject*, N> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
     std::array<PyObject*, N> out{};
+    // Positional only, enough and not too many (most calls): nothing to check.
+    if (!kwnames && nargs >= static_cast<Py_ssize_t>(required) && nargs <= static_cast<Py_ssize_t>(N)) {
+      for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
+      return out;
+    }
     bind_fast(sig(), out.data(), args, nargs, kwnames);
     return out;
   }
   std::array<PyObject*, N> bind(PyObject* args, PyObject* kwargs) const {
     std::array<PyObject*, N> out{};
+    if (!kwargs && args) {
+      const Py_ssize_t nargs = PyTuple_Size(args);
+      if (nargs >= static_cast<Py_ssize_t>(required) && nargs <= static_cast<Py_ssize_t>(N)) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+        return out;
+      }
+    }
     bind_tuple(sig(), out.data(), args, kwargs);
     return out;
   }
