@@ -180,11 +180,16 @@ class PersistentTrie {
   size_type size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
 
+  // The hash the map files `key` under, for a find and an insert of the
+  // same key that would otherwise each compute it.
+  std::size_t hash_of(const key_type& key) const { return static_cast<std::size_t>(hash_(key)); }
+
   // The entry stored under key, or nullptr.
-  const Entry* find(const key_type& key) const {
+  const Entry* find(const key_type& key) const { return find(key, hash_of(key)); }
+  // The same, with h = hash_of(key).
+  const Entry* find(const key_type& key, std::size_t h) const {
     const Node* node = root_;
     if (!node) return nullptr;
-    const std::size_t h = static_cast<std::size_t>(hash_(key));
     for (unsigned depth = 0; depth < kLevels; ++depth) {
       const std::uint32_t bit = slot_bit(h, depth);
       if (node->nodemap & bit) {
@@ -206,7 +211,11 @@ class PersistentTrie {
   // keeps its place); returns true when the key is new. Nodes shared with
   // other maps are copied, nodes of this map alone are changed in place.
   bool insert_or_assign(Entry entry) {
-    const std::size_t h = static_cast<std::size_t>(hash_(KeyOf::key(entry)));
+    const std::size_t h = hash_of(KeyOf::key(entry));
+    return insert_or_assign(std::move(entry), h);
+  }
+  // The same, with h = hash_of(the entry's key).
+  bool insert_or_assign(Entry entry, std::size_t h) {
     if (!root_) {
       root_ = make_leaf(0, h, entry);
       size_ = 1;
@@ -280,16 +289,22 @@ class PersistentTrie {
   static std::uint32_t slot_bit(std::size_t h, unsigned depth) {
     return std::uint32_t{1} << slot_of(h, depth);
   }
-  // Without a popcount instruction in the target (baseline x86-64),
-  // std::popcount becomes a library call; the bit-parallel count inlines.
+  // A node has at most 8 slots (slot_of), so its maps fit in a byte; without a
+  // popcount instruction in the target (baseline x86-64, where
+  // std::popcount becomes a library call) a table of the 256 bytes' counts
+  // is one load where a bit-parallel count is a dozen instructions.
+  struct ByteCounts {
+    std::uint8_t n[256];
+    constexpr ByteCounts() : n() {
+      for (unsigned i = 1; i < 256; ++i) n[i] = static_cast<std::uint8_t>(n[i / 2] + (i & 1));
+    }
+  };
+  static constexpr ByteCounts kByteCounts{};
   static unsigned count(std::uint32_t x) {
 #if defined(__POPCNT__) || !(defined(__x86_64__) || defined(__i386__))
     return static_cast<unsigned>(std::popcount(x));
 #else
-    x = x - ((x >> 1) & 0x55555555u);
-    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-    return (x * 0x01010101u) >> 24;
+    return kByteCounts.n[static_cast<std::uint8_t>(x)];
 #endif
   }
   static unsigned rank(std::uint32_t map, std::uint32_t bit) { return count(map & (bit - 1)); }
