@@ -6,6 +6,7 @@
 #include <fmt/compile.h>
 #include <fmt/format.h>
 
+#include <iterator>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -55,6 +56,56 @@ bool replaces_every_value(PyObject* old, PyObject* incoming) {
   return true;
 }
 
+// The items of a merge's own copy, when it is small and every key is an
+// exact str: an exact str key of the incoming dict is found among them by
+// a scan instead of a lookup, the copy's own key object first, then an
+// equal one, starting at the key's own place (the two dicts often list
+// their keys alike). With exact str keys only, neither the scan nor a
+// lookup runs any code. Each found item is taken out, so a key seen twice
+// (its dict changed meanwhile) is looked up the usual way.
+class CopiedItems {
+ public:
+  static constexpr int kMost = 8;
+
+  explicit CopiedItems(PyObject* copy) {
+    if (PyDict_Size(copy) > kMost) return;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(copy, &at, &key, &value)) {
+      if (!PyUnicode_CheckExact(key)) {
+        n_ = 0;
+        return;
+      }
+      keys_[n_] = key;
+      values_[n_++] = value;
+    }
+  }
+
+  // The value the copy holds under a key equal to `key`, the `place`-th
+  // key of its dict, taken out; or null when it is not among the items.
+  PyObject* take(PyObject* key, int place) {
+    if (n_ == 0 || !PyUnicode_CheckExact(key)) return nullptr;
+    for (int i = 0; i < n_; ++i) {
+      if (keys_[i] == key) return take_at(i);
+    }
+    for (int k = 0; k < n_; ++k) {
+      const int i = (place + k) % n_;
+      if (keys_[i] && PyUnicode_Compare(keys_[i], key) == 0) return take_at(i);
+    }
+    return nullptr;
+  }
+
+ private:
+  PyObject* take_at(int i) {
+    keys_[i] = nullptr;
+    return values_[i];
+  }
+
+  PyObject* keys_[kMost];
+  PyObject* values_[kMost];
+  int n_ = 0;
+};
+
 // `incoming` (a dict) merged over `old`: every dict on a merged path is new,
 // everything else stays shared. Neither argument is changed.
 Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
@@ -62,17 +113,27 @@ Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
   if (!PyDict_Check(old)) return shallow_copy(incoming);
   if (replaces_every_value(old, incoming)) return Ref::check(PyDict_Copy(incoming));
   Ref result = shallow_copy(old);
+  CopiedItems copied(result.get());
   DictWalk walk(incoming);
   Ref key;
   Ref value;
-  while (walk.next(key, value)) {
-    PyObject* raw = nullptr;
-    py::check(PyDict_GetItemRef(result.get(), key.get(), &raw));
-    Ref current = Ref::steal(raw);
+  for (int place = 0; walk.next(key, value); ++place) {
+    Ref current;
+    // The copy alone holds what it found, and nothing writes that key
+    // before the value is read.
+    PyObject* found = copied.take(key.get(), place);
+    if (found) {
+      current = Ref::borrow(found);
+    } else {
+      PyObject* raw = nullptr;
+      py::check(PyDict_GetItemRef(result.get(), key.get(), &raw));
+      current = Ref::steal(raw);
+    }
     if (current && PyDict_Check(current.get()) && PyDict_Check(value.get())) {
       Ref merged = deep_merge_cow(current.get(), value.get());
       py::check(PyDict_SetItem(result.get(), key.get(), merged.get()));
-    } else {
+    } else if (found != value.get()) {
+      // A value the copy already holds under the same key object needs no write.
       py::check(PyDict_SetItem(result.get(), key.get(), value.get()));
     }
   }
@@ -105,12 +166,13 @@ void merge_zone(PyObject* incoming, Zone& zone, VersionMap& versions, std::uint6
         versions.insert_or_assign(std::move(path), n);
       }
     }
-    const ZoneEntry* existing = is_dict ? zone.find(name) : nullptr;
+    const std::size_t h = zone.hash_of(name);
+    const ZoneEntry* existing = is_dict ? zone.find(name, h) : nullptr;
     if (existing) {
       Ref old = existing->value;
       target = deep_merge_cow(old.get(), target.get());
     }
-    zone.insert_or_assign(ZoneEntry{plain_key(key.get(), name), std::move(target), n});
+    zone.insert_or_assign(ZoneEntry{plain_key(key.get(), name), std::move(target), n}, h);
   }
 }
 
@@ -181,6 +243,19 @@ void apply_signals(PyObject* signal, const support::Sender& hub, TextMap& signal
   }
 }
 
+// The meta-log line of a new version. The entry is filled in storage that
+// the ring handed back from the append before (the entry it evicted, once
+// it is full), so a line costs no allocation; the interpreter lock
+// serialises every update, and so every use of that storage.
+void append_update_line(support::MetaRing& ring, std::uint64_t n) {
+  static support::MetaLogEntry spare;
+  spare.timestamp = support::wall_clock_seconds();
+  spare.key.assign("state_update");
+  spare.message.clear();
+  fmt::format_to(std::back_inserter(spare.message), FMT_COMPILE("State updated to version {}"), n);
+  ring.swap_in(spare);
+}
+
 }  // namespace
 
 PyObject* state_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -194,7 +269,7 @@ PyObject* state_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const std::uint64_t n = parent.version + 1;
   StateData child{parent.data, parent.heavy, parent.hub,          parent.ring,
                   parent.sub_versions, TextMap(), parent.meta_capacity, n};
-  append_meta(*child.ring, "state_update", fmt::format(FMT_COMPILE("State updated to version {}"), n));
+  append_update_line(*child.ring, n);
   if (PyObject* d = data ? py::optional(data) : nullptr) merge_zone(d, child.data, child.sub_versions, n);
   if (PyObject* h = heavy ? py::optional(heavy) : nullptr) merge_zone(h, child.heavy, child.sub_versions, n);
   if (PyObject* s = signal ? py::optional(signal) : nullptr) apply_signals(s, *child.hub, child.signals);
