@@ -3,10 +3,8 @@
 // path of a map, and a merge copies only the dicts on the merged paths.
 // Nothing reachable from the parent is ever changed, so a failure simply
 // drops the child (the meta-log line and the broadcasts already sent stay).
-#include <fmt/compile.h>
 #include <fmt/format.h>
 
-#include <iterator>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -248,11 +246,13 @@ void apply_signals(PyObject* signal, const support::Sender& hub, TextMap& signal
 // it is full), so a line costs no allocation; the interpreter lock
 // serialises every update, and so every use of that storage.
 void append_update_line(support::MetaRing& ring, std::uint64_t n) {
+  static constexpr std::string_view kKey = "state_update";
+  static constexpr std::string_view kText = "State updated to version ";
   static support::MetaLogEntry spare;
   spare.timestamp = support::wall_clock_seconds();
-  spare.key.assign("state_update");
-  spare.message.clear();
-  fmt::format_to(std::back_inserter(spare.message), FMT_COMPILE("State updated to version {}"), n);
+  if (spare.key != kKey) spare.key.assign(kKey);  // most evicted lines are update lines
+  const fmt::format_int digits(n);
+  spare.message.assign(kText).append(digits.data(), digits.size());
   ring.swap_in(spare);
 }
 

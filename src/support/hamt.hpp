@@ -545,6 +545,18 @@ class PersistentTrie {
     std::vector<Item> items_, tmp_;
   };
 
+  // Puts `entry` in the place of `stored`, whose key is equal, and leaves
+  // the one it replaces in `entry`. KeyOf may say how (a pair keeps its
+  // stored key and swaps only the value).
+  static void replace(value_type& stored, Entry& entry) {
+    if constexpr (requires { KeyOf::replace(stored, entry); }) {
+      KeyOf::replace(stored, entry);
+    } else {
+      using std::swap;
+      swap(stored, entry);
+    }
+  }
+
   // Copies child pointers; a shared node's children gain one owner each.
   static void hand_over(Node** dst, Node* const* src, unsigned n, bool owned) {
     for (unsigned i = 0; i < n; ++i) {
@@ -601,8 +613,7 @@ class PersistentTrie {
       if (!eq(KeyOf::key(ents[i]), KeyOf::key(entry))) continue;
       inserted = false;
       if (owned) {
-        using std::swap;
-        swap(ents[i], entry);
+        replace(ents[i], entry);
         return node;
       }
       Builder b(n, 0, n, 0);
@@ -664,8 +675,7 @@ class PersistentTrie {
       if (eq_(KeyOf::key(e), KeyOf::key(entry))) {
         inserted = false;
         if (owned) {
-          using std::swap;
-          swap(e, entry);
+          replace(e, entry);
           return node;
         }
         Builder b(dm, nm, ne, nc);
@@ -800,6 +810,12 @@ struct PairFirst {
   template <class Pair>
   static const auto& key(const Pair& p) noexcept {
     return p.first;
+  }
+  // An overwrite in place swaps the values only: the keys are equal.
+  template <class Pair>
+  static void replace(Pair& stored, Pair& incoming) {
+    using std::swap;
+    swap(stored.second, incoming.second);
   }
 };
 
