@@ -151,13 +151,13 @@ void merge_zone(PyObject* incoming, Zone& zone, VersionMap& versions, std::uint6
     std::string_view name = py::utf8(key.get());  // lives as long as `key`
     const bool is_dict = PyDict_Check(target.get());
     if (is_dict) {
-      DictWalk sub(target.get());
-      Ref sub_key;
-      Ref sub_value;
-      while (sub.next(sub_key, sub_value)) {
-        if (!PyUnicode_Check(sub_key.get())) py::raise_type(sub_key.get(), "PyString");
+      // No code runs in this walk, so its keys stay borrowed from the dict.
+      Py_ssize_t at = 0;
+      PyObject *sub_key, *sub_value;
+      while (PyDict_Next(target.get(), &at, &sub_key, &sub_value)) {
+        if (!PyUnicode_Check(sub_key)) py::raise_type(sub_key, "PyString");
         // Made at its length in one go and moved into the map.
-        const std::string_view sub = py::utf8(sub_key.get());
+        const std::string_view sub = py::utf8(sub_key);
         std::string path(name.size() + 1 + sub.size(), '.');
         name.copy(path.data(), name.size());
         sub.copy(path.data() + name.size() + 1, sub.size());

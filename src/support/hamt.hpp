@@ -212,27 +212,10 @@ class PersistentTrie {
   // other maps are copied, nodes of this map alone are changed in place.
   bool insert_or_assign(Entry entry) {
     const std::size_t h = hash_of(KeyOf::key(entry));
-    return insert_or_assign(std::move(entry), h);
+    return store(entry, h);
   }
   // The same, with h = hash_of(the entry's key).
-  bool insert_or_assign(Entry entry, std::size_t h) {
-    if (!root_) {
-      root_ = make_leaf(0, h, entry);
-      size_ = 1;
-      return true;
-    }
-    bool inserted = false;
-    const bool owned = is_unique(root_);
-    Node* old = root_;
-    Node* fresh = insert_trie(old, 0, owned, h, entry, inserted);
-    if (fresh != old) {
-      root_ = fresh;
-      if (!owned) release(old, 0);
-    }
-    if (inserted) ++size_;
-    // An overwritten entry now sits in `entry` and dies on return.
-    return inserted;
-  }
+  bool insert_or_assign(Entry entry, std::size_t h) { return store(entry, h); }
 
   const_iterator begin() const { return const_iterator(root_); }
   const_iterator end() const noexcept { return const_iterator(); }
@@ -250,6 +233,27 @@ class PersistentTrie {
   int for_each_exclusive(F&& f) const {
     if (!root_ || !is_unique(root_)) return 0;
     return visit_exclusive(root_, 0, f);
+  }
+
+ protected:
+  // insert_or_assign of the entry in `entry`, which is left holding what it
+  // overwrote (or what is left of it), to die with the caller's object.
+  bool store(Entry& entry, std::size_t h) {
+    if (!root_) {
+      root_ = make_leaf(0, h, entry);
+      size_ = 1;
+      return true;
+    }
+    bool inserted = false;
+    const bool owned = is_unique(root_);
+    Node* old = root_;
+    Node* fresh = insert_trie(old, 0, owned, h, entry, inserted);
+    if (fresh != old) {
+      root_ = fresh;
+      if (!owned) release(old, 0);
+    }
+    if (inserted) ++size_;
+    return inserted;
   }
 
  private:
@@ -838,7 +842,8 @@ class PersistentMap : public PersistentTrie<std::pair<Key, Value>, PairFirst, Ha
 
   // Stores value under key in this map; returns true when the key is new.
   bool insert_or_assign(Key key, Value value) {
-    return Base::insert_or_assign(value_type(std::move(key), std::move(value)));
+    value_type entry(std::move(key), std::move(value));
+    return Base::store(entry, Base::hash_of(entry.first));
   }
 
   // A new map with value stored under key; this map is unchanged.
