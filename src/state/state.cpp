@@ -341,7 +341,7 @@ const std::uint64_t* KeyVersions::find(const std::string& path) const {
 
 bool KeyVersions::empty() const noexcept { return s_.data.empty() && s_.heavy.empty() && s_.sub_versions.empty(); }
 
-Ref wrap_state(StateData fields) { return py::make_native<StateData>(state_type.get(), std::move(fields)); }
+Ref wrap_state(StateData&& fields) { return py::make_native<StateData>(state_type.get(), std::move(fields)); }
 
 void append_meta(MetaRing& ring, std::string key, std::string message) {
   ring.append(support::MetaLogEntry{support::wall_clock_seconds(), std::move(key), std::move(message)});

@@ -110,7 +110,7 @@ py::Ref new_state(PyTypeObject* type, PyObject* data, PyObject* heavy, PyObject*
                   std::size_t meta_capacity);
 
 // A new object of the class State itself holding `fields`.
-py::Ref wrap_state(StateData fields);
+py::Ref wrap_state(StateData&& fields);
 
 // The meta-ring append: one entry stamped with the wall clock.
 void append_meta(support::MetaRing& ring, std::string key, std::string message);

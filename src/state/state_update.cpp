@@ -3,7 +3,6 @@
 // path of a map, and a merge copies only the dicts on the merged paths.
 // Nothing reachable from the parent is ever changed, so a failure simply
 // drops the child (the meta-log line and the broadcasts already sent stay).
-#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include <limits>
@@ -55,6 +54,56 @@ bool replaces_every_value(PyObject* old, PyObject* incoming) {
   return true;
 }
 
+// The items of a merge's own copy, when it is small and every key is an
+// exact str: an exact str key of the incoming dict is found among them by
+// a scan instead of a lookup, the copy's own key object first, then an
+// equal one, starting at the key's own place (the two dicts often list
+// their keys alike). With exact str keys only, neither the scan nor a
+// lookup runs any code. Each found item is taken out, so a key seen twice
+// (its dict changed meanwhile) is looked up the usual way.
+class CopiedItems {
+ public:
+  static constexpr int kMost = 8;
+
+  explicit CopiedItems(PyObject* copy) {
+    if (PyDict_Size(copy) > kMost) return;
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(copy, &at, &key, &value)) {
+      if (!PyUnicode_CheckExact(key)) {
+        n_ = 0;
+        return;
+      }
+      keys_[n_] = key;
+      values_[n_++] = value;
+    }
+  }
+
+  // The value the copy holds under a key equal to `key`, the `place`-th
+  // key of its dict, taken out; or null when it is not among the items.
+  PyObject* take(PyObject* key, int place) {
+    if (n_ == 0 || !PyUnicode_CheckExact(key)) return nullptr;
+    for (int i = 0; i < n_; ++i) {
+      if (keys_[i] == key) return take_at(i);
+    }
+    for (int k = 0; k < n_; ++k) {
+      const int i = (place + k) % n_;
+      if (keys_[i] && PyUnicode_Compare(keys_[i], key) == 0) return take_at(i);
+    }
+    return nullptr;
+  }
+
+ private:
+  PyObject* take_at(int i) {
+    keys_[i] = nullptr;
+    return values_[i];
+  }
+
+  PyObject* keys_[kMost];
+  PyObject* values_[kMost];
+  int n_ = 0;
+};
+
 // `incoming` (a dict) merged over `old`: every dict on a merged path is new,
 // everything else stays shared. Neither argument is changed.
 Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
@@ -62,17 +111,27 @@ Ref deep_merge_cow(PyObject* old, PyObject* incoming) {
   if (!PyDict_Check(old)) return shallow_copy(incoming);
   if (replaces_every_value(old, incoming)) return Ref::check(PyDict_Copy(incoming));
   Ref result = shallow_copy(old);
+  CopiedItems copied(result.get());
   DictWalk walk(incoming);
   Ref key;
   Ref value;
-  while (walk.next(key, value)) {
-    PyObject* raw = nullptr;
-    py::check(PyDict_GetItemRef(result.get(), key.get(), &raw));
-    Ref current = Ref::steal(raw);
+  for (int place = 0; walk.next(key, value); ++place) {
+    Ref current;
+    // The copy alone holds what it found, and nothing writes that key
+    // before the value is read.
+    PyObject* found = copied.take(key.get(), place);
+    if (found) {
+      current = Ref::borrow(found);
+    } else {
+      PyObject* raw = nullptr;
+      py::check(PyDict_GetItemRef(result.get(), key.get(), &raw));
+      current = Ref::steal(raw);
+    }
     if (current && PyDict_Check(current.get()) && PyDict_Check(value.get())) {
       Ref merged = deep_merge_cow(current.get(), value.get());
       py::check(PyDict_SetItem(result.get(), key.get(), merged.get()));
-    } else {
+    } else if (found != value.get()) {
+      // A value the copy already holds under the same key object needs no write.
       py::check(PyDict_SetItem(result.get(), key.get(), value.get()));
     }
   }
@@ -92,25 +151,26 @@ void merge_zone(PyObject* incoming, Zone& zone, VersionMap& versions, std::uint6
     std::string_view name = py::utf8(key.get());  // lives as long as `key`
     const bool is_dict = PyDict_Check(target.get());
     if (is_dict) {
-      DictWalk sub(target.get());
-      Ref sub_key;
-      Ref sub_value;
-      while (sub.next(sub_key, sub_value)) {
-        if (!PyUnicode_Check(sub_key.get())) py::raise_type(sub_key.get(), "PyString");
+      // No code runs in this walk, so its keys stay borrowed from the dict.
+      Py_ssize_t at = 0;
+      PyObject *sub_key, *sub_value;
+      while (PyDict_Next(target.get(), &at, &sub_key, &sub_value)) {
+        if (!PyUnicode_Check(sub_key)) py::raise_type(sub_key, "PyString");
         // Made at its length in one go and moved into the map.
-        const std::string_view sub = py::utf8(sub_key.get());
+        const std::string_view sub = py::utf8(sub_key);
         std::string path(name.size() + 1 + sub.size(), '.');
         name.copy(path.data(), name.size());
         sub.copy(path.data() + name.size() + 1, sub.size());
         versions.insert_or_assign(std::move(path), n);
       }
     }
-    const ZoneEntry* existing = is_dict ? zone.find(name) : nullptr;
+    const std::size_t h = zone.hash_of(name);
+    const ZoneEntry* existing = is_dict ? zone.find(name, h) : nullptr;
     if (existing) {
       Ref old = existing->value;
       target = deep_merge_cow(old.get(), target.get());
     }
-    zone.insert_or_assign(ZoneEntry{plain_key(key.get(), name), std::move(target), n});
+    zone.insert_or_assign(ZoneEntry{plain_key(key.get(), name), std::move(target), n}, h);
   }
 }
 
@@ -181,6 +241,21 @@ void apply_signals(PyObject* signal, const support::Sender& hub, TextMap& signal
   }
 }
 
+// The meta-log line of a new version. The entry is filled in storage that
+// the ring handed back from the append before (the entry it evicted, once
+// it is full), so a line costs no allocation; the interpreter lock
+// serialises every update, and so every use of that storage.
+void append_update_line(support::MetaRing& ring, std::uint64_t n) {
+  static constexpr std::string_view kKey = "state_update";
+  static constexpr std::string_view kText = "State updated to version ";
+  static support::MetaLogEntry spare;
+  spare.timestamp = support::wall_clock_seconds();
+  if (spare.key != kKey) spare.key.assign(kKey);  // most evicted lines are update lines
+  const fmt::format_int digits(n);
+  spare.message.assign(kText).append(digits.data(), digits.size());
+  ring.swap_in(spare);
+}
+
 }  // namespace
 
 PyObject* state_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -194,7 +269,7 @@ PyObject* state_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const std::uint64_t n = parent.version + 1;
   StateData child{parent.data, parent.heavy, parent.hub,          parent.ring,
                   parent.sub_versions, TextMap(), parent.meta_capacity, n};
-  append_meta(*child.ring, "state_update", fmt::format(FMT_COMPILE("State updated to version {}"), n));
+  append_update_line(*child.ring, n);
   if (PyObject* d = data ? py::optional(data) : nullptr) merge_zone(d, child.data, child.sub_versions, n);
   if (PyObject* h = heavy ? py::optional(heavy) : nullptr) merge_zone(h, child.heavy, child.sub_versions, n);
   if (PyObject* s = signal ? py::optional(signal) : nullptr) apply_signals(s, *child.hub, child.signals);

@@ -180,11 +180,16 @@ class PersistentTrie {
   size_type size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
 
+  // The hash the map files `key` under, for a find and an insert of the
+  // same key that would otherwise each compute it.
+  std::size_t hash_of(const key_type& key) const { return static_cast<std::size_t>(hash_(key)); }
+
   // The entry stored under key, or nullptr.
-  const Entry* find(const key_type& key) const {
+  const Entry* find(const key_type& key) const { return find(key, hash_of(key)); }
+  // The same, with h = hash_of(key).
+  const Entry* find(const key_type& key, std::size_t h) const {
     const Node* node = root_;
     if (!node) return nullptr;
-    const std::size_t h = static_cast<std::size_t>(hash_(key));
     for (unsigned depth = 0; depth < kLevels; ++depth) {
       const std::uint32_t bit = slot_bit(h, depth);
       if (node->nodemap & bit) {
@@ -206,24 +211,11 @@ class PersistentTrie {
   // keeps its place); returns true when the key is new. Nodes shared with
   // other maps are copied, nodes of this map alone are changed in place.
   bool insert_or_assign(Entry entry) {
-    const std::size_t h = static_cast<std::size_t>(hash_(KeyOf::key(entry)));
-    if (!root_) {
-      root_ = make_leaf(0, h, entry);
-      size_ = 1;
-      return true;
-    }
-    bool inserted = false;
-    const bool owned = is_unique(root_);
-    Node* old = root_;
-    Node* fresh = insert_trie(old, 0, owned, h, entry, inserted);
-    if (fresh != old) {
-      root_ = fresh;
-      if (!owned) release(old, 0);
-    }
-    if (inserted) ++size_;
-    // An overwritten entry now sits in `entry` and dies on return.
-    return inserted;
+    const std::size_t h = hash_of(KeyOf::key(entry));
+    return store(entry, h);
   }
+  // The same, with h = hash_of(the entry's key).
+  bool insert_or_assign(Entry entry, std::size_t h) { return store(entry, h); }
 
   const_iterator begin() const { return const_iterator(root_); }
   const_iterator end() const noexcept { return const_iterator(); }
@@ -241,6 +233,27 @@ class PersistentTrie {
   int for_each_exclusive(F&& f) const {
     if (!root_ || !is_unique(root_)) return 0;
     return visit_exclusive(root_, 0, f);
+  }
+
+ protected:
+  // insert_or_assign of the entry in `entry`, which is left holding what it
+  // overwrote (or what is left of it), to die with the caller's object.
+  bool store(Entry& entry, std::size_t h) {
+    if (!root_) {
+      root_ = make_leaf(0, h, entry);
+      size_ = 1;
+      return true;
+    }
+    bool inserted = false;
+    const bool owned = is_unique(root_);
+    Node* old = root_;
+    Node* fresh = insert_trie(old, 0, owned, h, entry, inserted);
+    if (fresh != old) {
+      root_ = fresh;
+      if (!owned) release(old, 0);
+    }
+    if (inserted) ++size_;
+    return inserted;
   }
 
  private:
@@ -280,16 +293,22 @@ class PersistentTrie {
   static std::uint32_t slot_bit(std::size_t h, unsigned depth) {
     return std::uint32_t{1} << slot_of(h, depth);
   }
-  // Without a popcount instruction in the target (baseline x86-64),
-  // std::popcount becomes a library call; the bit-parallel count inlines.
+  // A node has at most 8 slots (slot_of), so its maps fit in a byte; without a
+  // popcount instruction in the target (baseline x86-64, where
+  // std::popcount becomes a library call) a table of the 256 bytes' counts
+  // is one load where a bit-parallel count is a dozen instructions.
+  struct ByteCounts {
+    std::uint8_t n[256];
+    constexpr ByteCounts() : n() {
+      for (unsigned i = 1; i < 256; ++i) n[i] = static_cast<std::uint8_t>(n[i / 2] + (i & 1));
+    }
+  };
+  static constexpr ByteCounts kByteCounts{};
   static unsigned count(std::uint32_t x) {
 #if defined(__POPCNT__) || !(defined(__x86_64__) || defined(__i386__))
     return static_cast<unsigned>(std::popcount(x));
 #else
-    x = x - ((x >> 1) & 0x55555555u);
-    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-    return (x * 0x01010101u) >> 24;
+    return kByteCounts.n[static_cast<std::uint8_t>(x)];
 #endif
   }
   static unsigned rank(std::uint32_t map, std::uint32_t bit) { return count(map & (bit - 1)); }
@@ -530,6 +549,18 @@ class PersistentTrie {
     std::vector<Item> items_, tmp_;
   };
 
+  // Puts `entry` in the place of `stored`, whose key is equal, and leaves
+  // the one it replaces in `entry`. KeyOf may say how (a pair keeps its
+  // stored key and swaps only the value).
+  static void replace(value_type& stored, Entry& entry) {
+    if constexpr (requires { KeyOf::replace(stored, entry); }) {
+      KeyOf::replace(stored, entry);
+    } else {
+      using std::swap;
+      swap(stored, entry);
+    }
+  }
+
   // Copies child pointers; a shared node's children gain one owner each.
   static void hand_over(Node** dst, Node* const* src, unsigned n, bool owned) {
     for (unsigned i = 0; i < n; ++i) {
@@ -586,8 +617,7 @@ class PersistentTrie {
       if (!eq(KeyOf::key(ents[i]), KeyOf::key(entry))) continue;
       inserted = false;
       if (owned) {
-        using std::swap;
-        swap(ents[i], entry);
+        replace(ents[i], entry);
         return node;
       }
       Builder b(n, 0, n, 0);
@@ -649,8 +679,7 @@ class PersistentTrie {
       if (eq_(KeyOf::key(e), KeyOf::key(entry))) {
         inserted = false;
         if (owned) {
-          using std::swap;
-          swap(e, entry);
+          replace(e, entry);
           return node;
         }
         Builder b(dm, nm, ne, nc);
@@ -786,6 +815,12 @@ struct PairFirst {
   static const auto& key(const Pair& p) noexcept {
     return p.first;
   }
+  // An overwrite in place swaps the values only: the keys are equal.
+  template <class Pair>
+  static void replace(Pair& stored, Pair& incoming) {
+    using std::swap;
+    swap(stored.second, incoming.second);
+  }
 };
 
 // Key -> value, with the interface of the standard maps' basics.
@@ -807,7 +842,8 @@ class PersistentMap : public PersistentTrie<std::pair<Key, Value>, PairFirst, Ha
 
   // Stores value under key in this map; returns true when the key is new.
   bool insert_or_assign(Key key, Value value) {
-    return Base::insert_or_assign(value_type(std::move(key), std::move(value)));
+    value_type entry(std::move(key), std::move(value));
+    return Base::store(entry, Base::hash_of(entry.first));
   }
 
   // A new map with value stored under key; this map is unchanged.

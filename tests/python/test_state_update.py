@@ -105,6 +105,47 @@ def test_a_merge_over_the_same_keys_keeps_the_stored_keys_and_their_order(new, i
     assert [k for k in merged][1] is OLD_KEY
     assert old == {"b": INNER, OLD_KEY: 2} and INNER == {"i": 0}
 
+class StrSub(str):
+    pass
+
+
+def merged_as_python(old, new):
+    out = dict(old)
+    for k, v in new.items():
+        current = out.get(k)
+        out[k] = merged_as_python(current, v) if type(current) is dict and type(v) is dict else v
+    return out
+
+
+TEN = {f"k{i}": i for i in range(10)}
+
+
+@pytest.mark.parametrize(
+    "old, new",
+    [
+        # The same key and value objects in another order: nothing to write.
+        ({"b": INNER, OLD_KEY: 2, "c": 3}, {"c": 3, OLD_KEY: 2, "b": INNER}),
+        # Equal keys that are other objects, in another order, one dict to merge.
+        ({"b": INNER, OLD_KEY: 2}, {NEW_KEY: 5, "b": {"j": 1}}),
+        # A str subclass key, and a key the old dict lacks.
+        ({"b": INNER, OLD_KEY: 2}, {StrSub(OLD_KEY): 7, "new": 8}),
+        # A key of another type in the old dict, or more keys than are scanned.
+        ({1: 1, "b": INNER, OLD_KEY: 2}, {OLD_KEY: 3, "b": 4}),
+        (TEN, dict(reversed([(k, v + 1) for k, v in TEN.items()]))),
+    ],
+)
+def test_a_merge_keeps_the_stored_keys_and_shares_the_values_it_takes(old, new):
+    before = dict(old)
+    merged = State(data={"a": {"s": old}}).update(data={"a": {"s": new}}).data["a"]["s"]
+    expected = merged_as_python(old, new)
+    assert type(merged) is dict and merged is not old and merged == expected
+    assert [type(k) for k in merged] == [type(k) for k in expected]
+    for (k, v), (ek, ev) in zip(merged.items(), expected.items()):
+        assert k is ek
+        assert v is ev or (type(v) is dict and v == ev and v is not new.get(k))
+    assert old == before and INNER == {"i": 0}
+
+
 @pytest.mark.parametrize("value, expected", [(5, 5), ({"y": 2}, {"x": 1, "y": 2})])
 def test_a_key_with_python_hashing_is_looked_up_before_it_is_written(value, expected):
     calls = []
