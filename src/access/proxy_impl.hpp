@@ -186,6 +186,10 @@ enum class ReportForm {
 // `path` is an exact str.
 engine::DeltaTicket report_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject* new_val,
                                  ReportForm form);
+// The same for a path given as UTF-8 text: an ASCII one is logged natively
+// without a str, any other is made into its str first.
+engine::DeltaTicket report_delta(PyObject* tx, std::string_view path, PyObject* old_val, PyObject* new_val,
+                                 ReportForm form);
 
 // Runs `write` (the operation's change to its target). When it fails, the
 // entry the report left (`ticket`, possibly empty) is withdrawn from its

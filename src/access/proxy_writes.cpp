@@ -109,7 +109,7 @@ void assign_attr(PyObject* self, PyObject* name, PyObject* value) {
   engine::DeltaTicket ticket;
   if (Ref tx = get_current_tx()) {
     Ref old = attr_old_value(target.get(), key.get());
-    ticket = report_delta(tx.get(), py::to_py(full_path).get(), old.get(), value, ReportForm::Loud);
+    ticket = report_delta(tx.get(), full_path, old.get(), value, ReportForm::Loud);
   }
   write_or_withdraw(ticket, [&] { attr_write(target.get(), key.get(), value); });
 }
@@ -205,7 +205,7 @@ void assign_item(PyObject* self, PyObject* key, PyObject* value) {
   Ref old = item_old_value(target.get(), key);
   engine::DeltaTicket ticket;
   if (Ref tx = get_current_tx()) {
-    ticket = report_delta(tx.get(), py::to_py(full_path).get(), old.get(), value, ReportForm::Silent);
+    ticket = report_delta(tx.get(), full_path, old.get(), value, ReportForm::Silent);
   }
   write_or_withdraw(ticket, [&] { item_write(target.get(), key, value); });
 }
@@ -218,20 +218,54 @@ void raise_text(PyObject* type, std::string_view message) {
   throw py::PyErrorSet{};
 }
 
+namespace {
+
+bool is_ascii(std::string_view text) noexcept {
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+// The native report: its failure is handled as the report's own.
+template <class Path>
+engine::DeltaTicket log_natively(PyObject* tx, Path path, PyObject* old_arg, PyObject* new_val, ReportForm form) {
+  try {
+    return engine::log_delta(tx, path, old_arg, new_val);
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    py::translate_current_exception();
+    report_failed(form, kFailedLine);
+    return {};
+  }
+}
+
+engine::DeltaTicket report_by_name(PyObject* tx, PyObject* path, PyObject* old_arg, PyObject* new_val,
+                                   ReportForm form);
+
+}  // namespace
+
+engine::DeltaTicket report_delta(PyObject* tx, std::string_view path, PyObject* old_val, PyObject* new_val,
+                                 ReportForm form) {
+  // A path with other characters is made into its str at once, as its text
+  // may not decode: that fails the write before any report.
+  if (!is_ascii(path)) return report_delta(tx, py::to_py(path).get(), old_val, new_val, form);
+  PyObject* old_arg = old_val ? old_val : Py_None;
+  if (engine::logs_natively(tx)) return log_natively(tx, path, old_arg, new_val, form);
+  return report_by_name(tx, py::to_py(path).get(), old_arg, new_val, form);
+}
+
 engine::DeltaTicket report_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject* new_val,
                                  ReportForm form) {
   PyObject* old_arg = old_val ? old_val : Py_None;
-  if (engine::logs_natively(tx)) {
-    try {
-      return engine::log_delta(tx, path, old_arg, new_val);
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      py::translate_current_exception();
-      report_failed(form, kFailedLine);
-      return {};
-    }
-  }
+  if (engine::logs_natively(tx)) return log_natively(tx, path, old_arg, new_val, form);
+  return report_by_name(tx, path, old_arg, new_val, form);
+}
+
+namespace {
+
+engine::DeltaTicket report_by_name(PyObject* tx, PyObject* path, PyObject* old_arg, PyObject* new_val,
+                                   ReportForm form) {
   Ref method = Ref::steal(PyObject_GetAttr(tx, OLVEX_NAME(log_delta)));
   if (!method) {
     report_failed(form, kMissingLine);
@@ -242,6 +276,8 @@ engine::DeltaTicket report_delta(PyObject* tx, PyObject* path, PyObject* old_val
   if (!result) report_failed(form, kFailedLine);
   return {};
 }
+
+}  // namespace
 
 int proxy_setattro(PyObject* self, PyObject* name, PyObject* value) {
   if (!value) py::raise(PyExc_AttributeError, "can't delete attribute");

@@ -26,30 +26,42 @@ using py::Ref;
 namespace {
 
 struct Replayable {
-  py::Str path;
+  py::Str path;  // null for a native report's entry: `text` holds its path
   Ref value;
   std::size_t length = 0;  // bytes of the path's lossless text, the sort key
-  // The path's UTF-8 text when taking its length found one (a str with a
-  // lone surrogate has none: utf8() then raises at the entry's turn).
+  // The path's UTF-8 text: a native report's, or a str's own when taking
+  // its length found one (a str with a lone surrogate has none: utf8()
+  // then raises at the entry's turn).
   std::string_view text{};
 };
 
-template <class Vector>
-void snapshot(TransactionData& t, Vector& out) {
+// The replayable entries (those with a new value), in log order. The
+// native reports' path texts are copied into `texts`, as the log's buffer
+// may grow while the replay runs Python code.
+template <class Vector, class Text>
+void snapshot(TransactionData& t, Vector& out, Text& texts) {
   t.delta_log.with([&](DeltaLog& log) {
+    std::size_t room = 0;
+    for (const DeltaEntry& e : log) {
+      if (e.new_val && !e.path) room += e.text_size;
+    }
+    texts.reserve(room);  // the views below stay valid
     out.reserve(log.size());
     for (const DeltaEntry& e : log) {
-      if (e.new_val) out.push_back({py::Str::borrow(e.path.get()), e.new_val});
+      if (!e.new_val) continue;
+      if (e.path) {
+        out.push_back({py::Str::borrow(e.path.get()), e.new_val});
+        continue;
+      }
+      const std::size_t at = texts.size();
+      texts.append(log.text_of(e));
+      out.push_back({py::Str(), e.new_val, e.text_size, std::string_view(texts.data() + at, e.text_size)});
     }
   });
 }
 
-// The replayable entries (those with a new value), in log order.
-std::vector<Replayable> replayable(TransactionData& t) {
-  std::vector<Replayable> out;
-  snapshot(t, out);
-  return out;
-}
+// The UTF-8 text of an entry's path.
+std::string_view text_of(const Replayable& e) { return e.text.data() ? e.text : e.path.utf8(); }
 
 constexpr std::string_view kHeavyPrefix = "heavy.";
 
@@ -96,11 +108,13 @@ void sort_by_length(std::pmr::vector<Replayable>& entries) {
 void commit(PyObject* tx) {
   TransactionData& t = transaction_data(tx);
   // A process logs a few writes: their snapshot fits in room on the stack.
-  alignas(std::max_align_t) std::byte room[8 * sizeof(Replayable)];
+  alignas(std::max_align_t) std::byte room[8 * sizeof(Replayable) + 256];
   std::pmr::monotonic_buffer_resource arena(room, sizeof room);
   std::pmr::vector<Replayable> entries(&arena);
-  snapshot(t, entries);
+  std::pmr::string texts(&arena);
+  snapshot(t, entries, texts);
   for (Replayable& e : entries) {
+    if (!e.path) continue;  // a native text: its length is known
     py::Utf8 bytes = e.path.bytes();
     e.length = bytes.view.size();
     if (!bytes.owner) e.text = bytes.view;  // the str's own UTF-8, which lives as long as the str
@@ -108,7 +122,7 @@ void commit(PyObject* tx) {
   sort_by_length(entries);
   state::KeyCache keys;  // views into the entries' paths, which outlive it
   for (const Replayable& e : entries) {
-    std::string_view path = e.text.data() ? e.text : e.path.utf8();
+    std::string_view path = text_of(e);
     PyObject* target = t.pending_data.get();
     if (in_heavy_zone(path)) {
       target = t.pending_heavy.get();
@@ -122,7 +136,10 @@ Ref build_pending_from_deltas(PyObject* tx) {
   infer_shadow_deltas(tx);
   TransactionData& t = transaction_data(tx);
   py::Dict result = py::Dict::make();
-  for (const Replayable& e : replayable(t)) state::set_nested_value(result.get(), e.path.utf8(), e.value.get());
+  std::vector<Replayable> entries;
+  std::string texts;
+  snapshot(t, entries, texts);
+  for (const Replayable& e : entries) state::set_nested_value(result.get(), text_of(e), e.value.get());
   if (py::Dict::borrow(t.pending_data.get()).size() > 0) {
     state::deep_update_inplace(result.get(), t.pending_data.get());
   }
@@ -159,7 +176,7 @@ Ref shadow_updates(PyObject* tx) {
       roots.reserve(shadows.size());
       for (const auto& [root, shadow] : shadows) roots.emplace_back(root, shadow);
       paths.reserve(log.size());
-      for (const DeltaEntry& e : log) paths.push_back(py::Str::borrow(e.path.get()));
+      for (DeltaEntry& e : log) paths.push_back(py::Str::borrow(log.path_of(e).get()));
     });
   });
   std::unordered_map<std::string_view, PyObject*> by_root;

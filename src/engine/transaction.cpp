@@ -39,6 +39,7 @@ struct SpareRecords {
 
 // Larger storage is given back.
 constexpr std::size_t kSpareMaxEntries = 64;
+constexpr std::size_t kSpareMaxText = 4096;
 
 support::SpareSlots<SpareRecords, 4>& spares() {
   static auto* const kept = new support::SpareSlots<SpareRecords, 4>();
@@ -78,7 +79,7 @@ TransactionData::~TransactionData() {
   // Then the outbox buffer, as the members' destruction would (the const
   // does not hold for an object under destruction).
   state::OutboxBuffer::recycle(std::move(const_cast<state::OutboxRef&>(outbox)));
-  if (delta_log.peek().capacity() > kSpareMaxEntries || shadow_cache.peek().capacity() > kSpareMaxEntries ||
+  if (delta_log.peek().capacity() > kSpareMaxEntries || delta_log.peek().text_capacity() > kSpareMaxText || shadow_cache.peek().capacity() > kSpareMaxEntries ||
       root_shadows.peek().capacity() > kSpareMaxEntries || tracked_paths.peek().capacity() > kSpareMaxEntries) {
     return;
   }
@@ -184,7 +185,7 @@ PyObject* tx_get_delta_log(PyObject* self, PyObject*) {
   std::vector<Ref> paths = transaction_data(self).delta_log.with([](DeltaLog& log) {
     std::vector<Ref> out;
     out.reserve(log.size());
-    for (const DeltaEntry& e : log) out.push_back(e.path);
+    for (DeltaEntry& e : log) out.push_back(log.path_of(e));
     return out;
   });
   py::List list = py::List::make(static_cast<Py_ssize_t>(paths.size()));
@@ -360,18 +361,50 @@ bool logs_natively(PyObject* tx) { return keeps_own(tx, OLVEX_NAME(log_delta), g
 
 bool shadows_natively(PyObject* tx) { return keeps_own(tx, OLVEX_NAME(get_shadow), g_own_get_shadow); }
 
+void DeltaLog::push_text(std::string_view text, Ref new_val, Ref old_val, std::uint64_t ticket) {
+  // Room first, so that nothing changes when an allocation fails.
+  if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 8 : 2 * entries_.size());
+  if (texts_.capacity() == 0) texts_.reserve(256);  // a few paths' worth, kept with the log
+  const std::size_t at = texts_.size();
+  texts_.append(text);
+  entries_.push_back({Ref(), std::move(new_val), std::move(old_val), ticket, at, text.size()});
+}
+
+const Ref& DeltaLog::path_of(DeltaEntry& e) {
+  if (!e.path) e.path = py::to_py(text_of(e));
+  return e.path;
+}
+
+namespace {
+
+template <class Append>
+DeltaTicket log_entry(PyObject* tx, Append&& append) {
+  TransactionData& t = transaction_data(tx);
+  std::uint64_t number = t.last_ticket.fetch_add(1, std::memory_order_relaxed) + 1;
+  t.delta_log.with([&](DeltaLog& log) { append(log, number); });
+  return {Ref::borrow(tx), number};
+}
+
+}  // namespace
+
 DeltaTicket log_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject* new_val) {
   py::SharedBorrow borrow(transaction_flag(tx));
   if (!py::Str::is(path)) py::raise_arg_type("path", path, "PyString");
-  TransactionData& t = transaction_data(tx);
-  std::uint64_t number = t.last_ticket.fetch_add(1, std::memory_order_relaxed) + 1;
   DeltaEntry entry{py::Str::exact(path), Ref::borrow(new_val ? py::optional(new_val) : nullptr),
-                   Ref::borrow(old_val ? py::optional(old_val) : nullptr), number};
-  t.delta_log.with([&](DeltaLog& log) {
+                   Ref::borrow(old_val ? py::optional(old_val) : nullptr)};
+  return log_entry(tx, [&](DeltaLog& log, std::uint64_t number) {
     if (log.capacity() == 0) log.reserve(8);  // a process logs a few writes; spare the first regrowths
+    entry.ticket = number;
     log.push_back(std::move(entry));
   });
-  return {Ref::borrow(tx), number};
+}
+
+DeltaTicket log_delta(PyObject* tx, std::string_view path, PyObject* old_val, PyObject* new_val) {
+  py::SharedBorrow borrow(transaction_flag(tx));
+  return log_entry(tx, [&](DeltaLog& log, std::uint64_t number) {
+    log.push_text(path, Ref::borrow(new_val ? py::optional(new_val) : nullptr),
+                  Ref::borrow(old_val ? py::optional(old_val) : nullptr), number);
+  });
 }
 
 void withdraw_delta(const DeltaTicket& ticket) noexcept {

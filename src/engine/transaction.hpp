@@ -15,6 +15,7 @@
 // interpreter lock.
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,14 +36,61 @@ inline constexpr std::uint64_t kDefaultWriteTimeoutMs = 5000;
 // One recorded write, operation "SET". A None value is stored as absent;
 // an entry without a new value is listed but never replayed.
 struct DeltaEntry {
-  py::Ref path;  // an exact str
+  // An exact str; null for a native report's path, whose (ASCII) text is
+  // kept in the log's text buffer at [text_at, text_at + text_size) until
+  // a reader asks for the str (DeltaLog::path_of).
+  py::Ref path;
   py::Ref new_val;
   py::Ref old_val;  // informational only
   // The number a native report handed out for this entry (DeltaTicket);
   // 0 for entries nobody may withdraw.
   std::uint64_t ticket = 0;
+  std::size_t text_at = 0;
+  std::size_t text_size = 0;
 };
-using DeltaLog = std::vector<DeltaEntry>;
+
+// The entries in log order, and the texts of the native reports' paths in
+// one buffer: a process run reports a few writes through proxies, whose
+// paths then cost no str each unless something reads them back. The
+// buffer's storage is kept with the log's. A withdrawn entry's text stays
+// in the buffer as a gap, so the others' offsets never move.
+class DeltaLog {
+ public:
+  using Entries = std::vector<DeltaEntry>;
+
+  Entries::iterator begin() noexcept { return entries_.begin(); }
+  Entries::iterator end() noexcept { return entries_.end(); }
+  Entries::const_iterator begin() const noexcept { return entries_.begin(); }
+  Entries::const_iterator end() const noexcept { return entries_.end(); }
+  Entries::reverse_iterator rbegin() noexcept { return entries_.rbegin(); }
+  Entries::reverse_iterator rend() noexcept { return entries_.rend(); }
+  std::size_t size() const noexcept { return entries_.size(); }
+  std::size_t capacity() const noexcept { return entries_.capacity(); }
+  std::size_t text_capacity() const noexcept { return texts_.capacity(); }
+  void reserve(std::size_t n) { entries_.reserve(n); }
+  void push_back(DeltaEntry&& e) { entries_.push_back(std::move(e)); }
+  // An entry at the path `text` (ASCII). Strong guarantee.
+  void push_text(std::string_view text, py::Ref new_val, py::Ref old_val, std::uint64_t ticket);
+  Entries::iterator erase(Entries::iterator it) { return entries_.erase(it); }
+  void clear() noexcept {
+    entries_.clear();
+    texts_.clear();
+  }
+  void swap(DeltaLog& other) noexcept {
+    entries_.swap(other.entries_);
+    texts_.swap(other.texts_);
+  }
+
+  // The path text of a native report's entry (one without a str).
+  std::string_view text_of(const DeltaEntry& e) const noexcept { return {texts_.data() + e.text_at, e.text_size}; }
+  // The entry's path as a str: made from its text on the first ask and kept,
+  // so every reader gets the one object. Strong guarantee.
+  const py::Ref& path_of(DeltaEntry& e);
+
+ private:
+  Entries entries_;
+  std::string texts_;
+};
 
 // Identity of an original -> (its shadow, the original). The entry keeps
 // the original alive, so its identity cannot be reused meanwhile.
@@ -159,6 +207,9 @@ bool shadows_natively(PyObject* tx);
 // the shared borrow ("Already mutably borrowed"), appends a SET entry
 // (None values stored as absent) and returns its ticket. `path` is a str.
 DeltaTicket log_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject* new_val);
+// The same for a path given as text, all ASCII (its str is made only when
+// a reader of the log asks for it).
+DeltaTicket log_delta(PyObject* tx, std::string_view path, PyObject* old_val, PyObject* new_val);
 
 // Removes the entry `ticket` names, searching from the newest (entries
 // logged after it stay in order); nothing when it is empty or the entry is

@@ -345,6 +345,35 @@ def test_a_patched_log_delta_is_called_by_name_and_keeps_its_entry(monkeypatch):
     assert calls == ["items[3]"] and tx.get_delta_log() == ["items[3]"]
 
 
+@pytest.mark.parametrize("name", ["status", "st\u00e4tus", "\u65e5\u672c\U0001f600"])
+@pytest.mark.parametrize("patched", [False, True])
+@on_fresh_thread
+def test_reported_paths_read_back_as_their_text(monkeypatch, name, patched):
+    calls = []
+    if patched:
+        original = Transaction.log_delta
+
+        def by_name(self, path, old, new):
+            calls.append((type(path), path))
+            return original(self, path, old, new)
+
+        monkeypatch.setattr(Transaction, "log_delta", by_name)
+    tx = native_tx()
+    p = P({}, "domain", transaction=tx)
+    setattr(p, name, 1)
+    p[name] = 2
+    tx.log_delta("by.hand", None, 3)
+    expected = [f"domain.{name}", f"domain[{name}]", "by.hand"]
+    paths = tx.get_delta_log()
+    assert paths == expected and [type(x) for x in paths] == [str] * 3
+    assert all(a is b for a, b in zip(paths, tx.get_delta_log()))  # one str per entry
+    assert calls == ([(str, x) for x in expected] if patched else [])
+    assert tx.pending_data == {"domain": {name: 2}, "by": {"hand": 3}}
+    tx.commit()
+    assert tx.pending_data == {"domain": {name: 2}, "by": {"hand": 3}}
+    assert tx.get_shadow_updates() == {"domain": {name: 2}, "by": {"hand": 3}}
+
+
 # ---- the two report forms -------------------------------------------------------
 
 
