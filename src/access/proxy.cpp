@@ -23,8 +23,8 @@ namespace {
 py::Ref build(PyTypeObject* type, PyObject* target, support::ZonePath path, bool read_only, PyObject* transaction,
               bool is_shadow, std::uint8_t capabilities) {
   if (transaction) set_current_tx(transaction);
-  return py::make_native<ProxyData>(type, py::Ref::borrow(target), std::move(path), read_only, transaction != nullptr,
-                                    is_shadow, capabilities);
+  return py::make_kept<ProxyData>(reinterpret_cast<PyObject*>(type), py::Ref::borrow(target), std::move(path),
+                                  read_only, transaction != nullptr, is_shadow, capabilities);
 }
 
 PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -45,7 +45,7 @@ PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // A proxy over a proxy over ... is a chain: the deallocation is bounded by
 // itself.
-void proxy_dealloc(PyObject* self) { py::dealloc_native<ProxyData>(self); }
+void proxy_dealloc(PyObject* self) { py::dealloc_kept<ProxyData>(self); }
 
 int proxy_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
