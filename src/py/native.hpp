@@ -65,8 +65,9 @@ struct KeptInstances {
 namespace detail {
 
 // Everything of a deallocation after the untracking: the value's destructor
-// (with any pending exception saved), the type's extra release, tp_free and
-// the type's reference.
+// (with any pending exception saved), the type's extra release, tp_free (or,
+// with Keep, a place among the kept instances while there is room) and the
+// type's reference.
 template <class T, void (*Extra)(PyObject*) noexcept, bool Keep = false>
 OLVEX_PASSES_FORCED_UNWIND void finish_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
