@@ -34,6 +34,11 @@ using state::state_flag;
 using state::OutboxBuffer;
 using state::ZoneEntry;
 
+ContextData::~ContextData() {
+  { Ref gone = std::move(tx); }
+  OutboxBuffer::recycle(std::move(outbox));
+}
+
 namespace {
 
 using Instance = py::Native<ContextData>;
@@ -50,8 +55,8 @@ PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (tx && !engine::is_transaction(tx)) py::raise_arg_type("tx", tx, "Transaction");
   // A buffer of its own even with a transaction: messages added here never
   // reach the transaction or the engine.
-  return py::make_native<ContextData>(
-             type, ContextData{Ref::borrow(state), Ref::borrow(local), OutboxBuffer::create(), Ref::borrow(tx)})
+  return py::make_kept<ContextData>(reinterpret_cast<PyObject*>(type), Ref::borrow(state), Ref::borrow(local),
+                                   OutboxBuffer::create(), Ref::borrow(tx))
       .release();
 }
 
@@ -140,7 +145,7 @@ PyObject* context_getattro(PyObject* self, PyObject* name) {
 
 // A context can sit in another's local dict, state or messages, and so on
 // down a chain: the deallocation is bounded by itself.
-void context_dealloc(PyObject* self) { py::dealloc_native<ContextData>(self); }
+void context_dealloc(PyObject* self) { py::dealloc_kept<ContextData>(self); }
 
 int context_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -201,8 +206,8 @@ bool is_process_context(PyObject* o) noexcept {
 }
 
 Ref make_process_context(Ref state, Ref local, OutboxRef outbox, Ref tx) {
-  return py::make_native<ContextData>(process_context_type.get(),
-                                      ContextData{std::move(state), std::move(local), std::move(outbox), std::move(tx)});
+  return py::make_kept<ContextData>(process_context_type.get(), std::move(state), std::move(local), std::move(outbox),
+                                    std::move(tx));
 }
 
 std::optional<OutboxRef> process_context_buffer(PyObject* o) {

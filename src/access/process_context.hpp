@@ -5,6 +5,7 @@
 // over the two data roots and falls back to the state for every other
 // attribute. Its four fields are fixed at construction.
 #include <optional>
+#include <utility>
 
 #include "py/ref.hpp"
 #include "py/types.hpp"
@@ -13,6 +14,14 @@
 namespace olvex::access {
 
 struct ContextData {
+  ContextData(py::Ref state, py::Ref local, state::OutboxRef outbox, py::Ref tx) noexcept
+      : state(std::move(state)), local(std::move(local)), outbox(std::move(outbox)), tx(std::move(tx)) {}
+  // Releases the fields in the order of their own destruction, the buffer
+  // given back for a later context when nothing else holds it.
+  ~ContextData();
+  ContextData(const ContextData&) = delete;
+  ContextData& operator=(const ContextData&) = delete;
+
   py::Ref state;  // a State (or subclass instance)
   py::Ref local;  // a dict (or subclass instance); never read or changed here
   state::OutboxRef outbox;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 #include "access/current_tx.hpp"
 #include "access/proxy_impl.hpp"
@@ -22,8 +23,8 @@ namespace {
 py::Ref build(PyTypeObject* type, PyObject* target, support::ZonePath path, bool read_only, PyObject* transaction,
               bool is_shadow, std::uint8_t capabilities) {
   if (transaction) set_current_tx(transaction);
-  return py::make_native<ProxyData>(type, py::Ref::borrow(target), std::move(path), read_only, transaction != nullptr,
-                                    is_shadow, capabilities);
+  return py::make_kept<ProxyData>(reinterpret_cast<PyObject*>(type), py::Ref::borrow(target), std::move(path),
+                                  read_only, transaction != nullptr, is_shadow, capabilities);
 }
 
 PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -44,7 +45,7 @@ PyObject* proxy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // A proxy over a proxy over ... is a chain: the deallocation is bounded by
 // itself.
-void proxy_dealloc(PyObject* self) { py::dealloc_native<ProxyData>(self); }
+void proxy_dealloc(PyObject* self) { py::dealloc_kept<ProxyData>(self); }
 
 int proxy_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -195,6 +196,9 @@ namespace {
 
 struct KeptPaths {
   std::array<support::ZonePath, 8> paths;
+  // Each path's text as a str, made when first asked for: a read that
+  // shadows its value hands the transaction the same text on every run.
+  std::array<py::Ref, 8> texts;
   std::size_t next = 0;
 };
 
@@ -210,22 +214,46 @@ KeptPaths& kept_paths() {
 support::ZonePath make_from(const support::ChildPath& path) { return path.make(); }
 support::ZonePath make_from(std::string_view text) { return support::ZonePath(text); }
 
+// The kept path made from `source` and its slot, or the path made afresh
+// and no slot.
 template <class Source>
-support::ZonePath kept(const Source& source) {
+std::pair<support::ZonePath, std::size_t> kept(const Source& source) {
   KeptPaths& k = kept_paths();
-  for (const support::ZonePath& p : k.paths) {
-    if (p.made_from(source)) return p;
+  for (std::size_t i = 0; i < k.paths.size(); ++i) {
+    if (k.paths[i].made_from(source)) return {k.paths[i], i};
   }
   support::ZonePath made = make_from(source);
-  if (!made.empty() && made.size() <= kKeptPathMax) k.paths[k.next++ % k.paths.size()] = made;
-  return made;
+  if (made.empty() || made.size() > kKeptPathMax) return {std::move(made), k.paths.size()};
+  const std::size_t slot = k.next++ % k.paths.size();
+  k.paths[slot] = made;
+  py::Ref gone = std::move(k.texts[slot]);  // a str: its release runs no Python code
+  return {std::move(made), slot};
+}
+
+py::Ref text_str(const support::ZonePath& path) {
+  PathBuffer buf;
+  buf.resize(path.size());
+  path.write(buf.data());
+  return py::to_py(std::string_view(buf.data(), buf.size()));
 }
 
 }  // namespace
 
-support::ZonePath kept_path(const support::ChildPath& path) { return kept(path); }
+support::ZonePath kept_path(const support::ChildPath& path) { return kept(path).first; }
 
-support::ZonePath whole_path(std::string_view text) { return kept(text); }
+support::ZonePath kept_path(const support::ChildPath& path, py::Ref& text) {
+  auto [made, slot] = kept(path);
+  KeptPaths& k = kept_paths();
+  if (slot == k.paths.size()) {
+    text = text_str(made);
+  } else {
+    if (!k.texts[slot]) k.texts[slot] = text_str(made);
+    text = k.texts[slot];
+  }
+  return std::move(made);
+}
+
+support::ZonePath whole_path(std::string_view text) { return kept(text).first; }
 
 py::TypeCell supervisor_proxy_type("SupervisorProxy", [] { return py::make_type(&proxy_spec); });
 

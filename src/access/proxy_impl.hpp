@@ -126,6 +126,9 @@ inline std::string_view path_text(PathBuffer& out, const support::ChildPath& pat
 // classifies nothing. A path is a value whose node any number of proxies
 // share. Guarded by the interpreter lock; kept for the process.
 support::ZonePath kept_path(const support::ChildPath& path);
+// The same, with the path's text as an exact str in `text`: the one str
+// made for a kept path while it stays in the table.
+support::ZonePath kept_path(const support::ChildPath& path, py::Ref& text);
 // The same for a path given whole.
 support::ZonePath whole_path(std::string_view text);
 

@@ -42,33 +42,12 @@ struct Choice {
   bool is_shadow;
 };
 
-// The path's text as a str, for the transaction.
-py::Ref path_str(const support::ChildPath& path) {
-  PathBuffer buf;
-  return py::to_py(path_text(buf, path));
-}
-
-// What a child made at `child_path` wraps, given the current transaction.
-Choice choose_target(const ProxyData& d, PyObject* v, const support::ChildPath& child_path, PyObject* tx,
-                     ShadowFailure on_failure) {
-  if (!tx) return {py::Ref::borrow(v), d.is_shadow};
-  if (d.is_shadow) return {py::Ref::borrow(v), true};
-  py::Ref path = path_str(child_path);
-  PyObject* shadow = shadow_for_read(tx, v, path.get());
-  if (!shadow) {
-    if (on_failure == ShadowFailure::Propagate) throw py::PyErrorSet{};
-    PyErr_Clear();
-    return {py::Ref::borrow(v), false};
-  }
-  return {py::Ref::steal(shadow), true};
-}
-
-// Making the child's object fails only when the interpreter cannot allocate;
-// that is treated as a broken invariant.
-py::Ref make_child(const ProxyData& d, const Choice& choice, const support::ChildPath& path, PyObject* tx,
-                   std::uint8_t capabilities) {
+// Making a child's path or object fails only when the interpreter cannot
+// allocate; that is treated as a broken invariant.
+template <class Make>
+auto or_panic(Make&& make) {
   try {
-    return make_proxy(choice.target.get(), kept_path(path), d.read_only, tx, choice.is_shadow, capabilities);
+    return make();
   } catch (const py::PyErrorSet&) {
     PyErr_Clear();
     py::panic("creating a child SupervisorProxy failed");
@@ -77,15 +56,50 @@ py::Ref make_child(const ProxyData& d, const Choice& choice, const support::Chil
   }
 }
 
+// The path of a child made at `child_path`, and when the current
+// transaction `tx` is asked for a shadow of what it wraps, the path's text
+// as a str in `text`.
+support::ZonePath child_path_for(const ProxyData& d, const support::ChildPath& child_path, PyObject* tx,
+                                 py::Ref& text) {
+  if (!tx || d.is_shadow) return or_panic([&] { return kept_path(child_path); });
+  py::Ref made;
+  support::ZonePath path = or_panic([&] { return kept_path(child_path, made); });
+  text = std::move(made);
+  return path;
+}
+
+// What a child wraps, given the current transaction and the path's text
+// (null when there is no transaction or the proxy wraps a shadow).
+Choice choose_target(const ProxyData& d, PyObject* v, PyObject* path, PyObject* tx, ShadowFailure on_failure) {
+  if (!tx) return {py::Ref::borrow(v), d.is_shadow};
+  if (d.is_shadow) return {py::Ref::borrow(v), true};
+  PyObject* shadow = shadow_for_read(tx, v, path);
+  if (!shadow) {
+    if (on_failure == ShadowFailure::Propagate) throw py::PyErrorSet{};
+    PyErr_Clear();
+    return {py::Ref::borrow(v), false};
+  }
+  return {py::Ref::steal(shadow), true};
+}
+
+py::Ref make_child(const ProxyData& d, const Choice& choice, support::ZonePath path, PyObject* tx,
+                   std::uint8_t capabilities) {
+  return or_panic([&] {
+    return make_proxy(choice.target.get(), std::move(path), d.read_only, tx, choice.is_shadow, capabilities);
+  });
+}
+
 // The child of an item or attribute read at `child_path` (whose physics the
 // read test has already worked out): the shadow choice, then the byte
 // narrowed by the path's zone or override.
 py::Ref wrap_read(const ProxyData& d, PyObject* v, const support::ChildPath& child_path, support::PathPhysics physics,
                   ShadowFailure on_failure) {
   py::Ref tx = get_current_tx();
-  Choice choice = choose_target(d, v, child_path, tx.get(), on_failure);
+  py::Ref text;
+  support::ZonePath path = child_path_for(d, child_path, tx.get(), text);
+  Choice choice = choose_target(d, v, text.get(), tx.get(), on_failure);
   std::uint8_t caps = support::child_capabilities(d.capabilities, physics);
-  return make_child(d, choice, child_path, tx.get(), caps);
+  return make_child(d, choice, std::move(path), tx.get(), caps);
 }
 
 // The target's attribute `name`; for a dict target that lacks it, its key.
@@ -164,14 +178,17 @@ py::Ref wrap_result(PyObject* self, std::string_view key_or_path, PyObject* val)
   const support::ChildPath child_path = d.path.attr(key_or_path);
   if (PyDict_Check(val) || has_instance_dict(val)) {
     py::Ref tx = get_current_tx();
-    Choice choice = choose_target(d, val, child_path, tx.get(), ShadowFailure::Discard);
-    return make_child(d, choice, child_path, tx.get(), d.capabilities);
+    py::Ref text;
+    support::ZonePath path = child_path_for(d, child_path, tx.get(), text);
+    Choice choice = choose_target(d, val, text.get(), tx.get(), ShadowFailure::Discard);
+    return make_child(d, choice, std::move(path), tx.get(), d.capabilities);
   }
   if (PyList_Check(val)) {
     py::Ref tx = get_current_tx();
     if (!tx) return py::Ref::borrow(val);
-    py::Ref path = path_str(child_path);
-    PyObject* shadow = shadow_for_read(tx.get(), val, path.get());
+    py::Ref text;
+    kept_path(child_path, text);
+    PyObject* shadow = shadow_for_read(tx.get(), val, text.get());
     if (shadow) return py::Ref::steal(shadow);
     PyErr_Clear();
     return py::Ref::borrow(val);

@@ -129,6 +129,23 @@ class Copier {
 
   unsigned seen() const noexcept { return seen_; }
 
+  // A top-level dict of scalars alone: nothing in it can be met twice, so
+  // its copy needs no memo; the kinds met go to `kinds`. Empty when the
+  // dict holds anything else (`kinds` then kKinds: the general copy
+  // decides) or changed under the copy (the native copy declines).
+  static Ref copy_flat_dict(PyObject* x, unsigned& kinds) {
+    kinds = flat_kinds(x);
+    if (kinds == kKinds) return {};
+    Ref y = Ref::check(PyDict_Copy(x));  // may run Python code, as in copy_dict
+    kinds = flat_kinds(y.get());
+    if (kinds == kKinds) {
+      kinds = 0;
+      return {};
+    }
+    kinds |= 1u << kDict;
+    return y;
+  }
+
  private:
   Ref memoised(PyObject* x) {
     const Ref* hit = memo_.find(x);
@@ -360,6 +377,14 @@ Ref native_deepcopy(PyObject* copy_module, PyObject* deepcopy, PyObject* value) 
   // replace the process's host meanwhile.
   std::shared_ptr<Host> host = host_for(copy_module, deepcopy);
   if (!host) return {};
+  if (PyDict_CheckExact(value)) {
+    unsigned kinds = 0;
+    if (Ref flat = Copier::copy_flat_dict(value, kinds)) {
+      if (!dispatch_unchanged(*host, kinds)) return {};
+      return flat;
+    }
+    if (kinds != kKinds) return {};
+  }
   Copier copier;
   Ref result = copier.copy(value, 0);
   if (!result) return {};

@@ -56,7 +56,7 @@ PyMethodDef collector_methods[] = {
 PyType_Slot collector_slots[] = {
     {Py_tp_doc, const_cast<char*>("Helper to collect outbox messages in Transaction")},
     {Py_tp_new, reinterpret_cast<void*>(py::no_constructor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::tramp<py::dealloc_native<OutboxRef>>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::tramp<py::dealloc_kept<OutboxRef>>)},
     {Py_tp_traverse, reinterpret_cast<void*>(state::traverse_buffer_handle)},
     {Py_tp_methods, collector_methods},
     {0, nullptr},
@@ -75,7 +75,7 @@ PyType_Spec collector_spec = {
 py::TypeCell outbox_collector_type("OutboxCollector", [] { return py::make_type(&collector_spec); });
 
 py::Ref collector_for(state::OutboxRef buffer) {
-  return py::make_native<state::OutboxRef>(outbox_collector_type.get(), std::move(buffer));
+  return py::make_kept<state::OutboxRef>(outbox_collector_type.get(), std::move(buffer));
 }
 
 }  // namespace olvex::engine

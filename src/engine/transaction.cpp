@@ -46,6 +46,44 @@ support::SpareSlots<SpareRecords, 4>& spares() {
   return *kept;
 }
 
+// The pending buffers of transactions gone, emptied, when nothing else held
+// them: the next transactions take them instead of making new ones. A
+// buffer is taken only while it is still empty and held by this table
+// alone.
+struct SpareBuffers {
+  Ref data;
+  Ref heavy;
+  Ref signal;
+};
+
+support::SpareSlots<SpareBuffers, 4>& spare_buffers() {
+  static auto* const kept = new support::SpareSlots<SpareBuffers, 4>();
+  return *kept;
+}
+
+bool unshared_empty_dict(PyObject* o) noexcept {
+  return Py_REFCNT(o) == 1 && PyDict_CheckExact(o) && PyDict_Size(o) == 0;
+}
+
+bool unshared_empty_list(PyObject* o) noexcept {
+  return Py_REFCNT(o) == 1 && PyList_CheckExact(o) && PyList_Size(o) == 0;
+}
+
+bool reusable(const SpareBuffers& b) noexcept {
+  return unshared_empty_dict(b.data.get()) && unshared_empty_dict(b.heavy.get()) &&
+         unshared_empty_list(b.signal.get());
+}
+
+// Empties `data` and keeps the three for a later transaction, when nothing
+// else holds them; otherwise they are let go. Emptying can run Python code.
+void give_back(Ref data, Ref heavy, Ref signal) noexcept {
+  if (!data || !heavy || !signal) return;
+  if (Py_REFCNT(data.get()) == 1 && PyDict_CheckExact(data.get())) PyDict_Clear(data.get());
+  SpareBuffers b{std::move(data), std::move(heavy), std::move(signal)};
+  if (!reusable(b)) return;
+  if (SpareBuffers* slot = spare_buffers().give()) *slot = std::move(b);
+}
+
 void swap_records(TransactionData& t, SpareRecords& spare) noexcept {
   t.delta_log.peek().swap(spare.log);
   t.shadow_cache.peek().swap(spare.cache);
@@ -79,7 +117,15 @@ TransactionData::~TransactionData() {
   // Then the outbox buffer, as the members' destruction would (the const
   // does not hold for an object under destruction).
   state::OutboxBuffer::recycle(std::move(const_cast<state::OutboxRef&>(outbox)));
-  if (delta_log.peek().capacity() > kSpareMaxEntries || delta_log.peek().text_capacity() > kSpareMaxText || shadow_cache.peek().capacity() > kSpareMaxEntries ||
+  {
+    // Then the pending buffers, last made first released as before.
+    Ref signal = std::move(const_cast<Ref&>(pending_signal));
+    Ref heavy = std::move(const_cast<Ref&>(pending_heavy));
+    Ref data = std::move(const_cast<Ref&>(pending_data));
+    give_back(std::move(data), std::move(heavy), std::move(signal));
+  }
+  if (delta_log.peek().capacity() > kSpareMaxEntries || delta_log.peek().text_capacity() > kSpareMaxText ||
+      shadow_cache.peek().capacity() > kSpareMaxEntries ||
       root_shadows.peek().capacity() > kSpareMaxEntries || tracked_paths.peek().capacity() > kSpareMaxEntries) {
     return;
   }
@@ -91,11 +137,11 @@ namespace {
 using Instance = py::Native<TransactionData>;
 
 Ref make_transaction(Ref engine, std::uint64_t write_timeout_ms) {
-  py::Dict data = py::Dict::make();
-  py::Dict heavy = py::Dict::make();
-  py::List signal = py::List::make();
-  return py::make_native<TransactionData>(transaction_type.get(), std::move(engine), write_timeout_ms,
-                                          std::move(data), std::move(heavy), std::move(signal));
+  SpareBuffers b;
+  if (SpareBuffers* kept = spare_buffers().take()) b = std::move(*kept);
+  if (!b.data || !reusable(b)) b = {py::Dict::make(), py::Dict::make(), py::List::make()};
+  return py::make_kept<TransactionData>(transaction_type.get(), std::move(engine), write_timeout_ms,
+                                        std::move(b.data), std::move(b.heavy), std::move(b.signal));
 }
 
 PyObject* tx_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -254,7 +300,7 @@ int tx_clear(PyObject* self) {
   return 0;
 }
 
-void tx_dealloc(PyObject* self) { py::dealloc_native<TransactionData>(self); }
+void tx_dealloc(PyObject* self) { py::dealloc_kept<TransactionData>(self); }
 
 // Entries in their fixed order; the comments hold the places of the members
 // that the lifecycle adds.

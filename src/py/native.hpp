@@ -48,12 +48,27 @@ Ref make_native(PyObject* type, auto&&... a) {
   return make_native<T>(reinterpret_cast<PyTypeObject*>(type), std::forward<decltype(a)>(a)...);
 }
 
+// Released instances of one type, kept for the next instances of exactly
+// that type: a process run makes and drops the same few objects each time,
+// and one set up again in kept memory spares the allocator and the
+// collector's bookkeeping. A kept instance has its value destroyed, its
+// count at zero, is untracked and holds no reference, its type's included.
+// Guarded by the interpreter lock; kept for the process.
+template <class T>
+struct KeptInstances {
+  static constexpr int kMax = 8;
+  inline static PyTypeObject* type = nullptr;  // the one type kept, set by its first make_kept
+  inline static PyObject* slots[kMax] = {};
+  inline static int used = 0;
+};
+
 namespace detail {
 
 // Everything of a deallocation after the untracking: the value's destructor
-// (with any pending exception saved), the type's extra release, tp_free and
-// the type's reference.
-template <class T, void (*Extra)(PyObject*) noexcept>
+// (with any pending exception saved), the type's extra release, tp_free (or,
+// with Keep, a place among the kept instances while there is room) and the
+// type's reference.
+template <class T, void (*Extra)(PyObject*) noexcept, bool Keep = false>
 OLVEX_PASSES_FORCED_UNWIND void finish_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   {
@@ -71,6 +86,14 @@ OLVEX_PASSES_FORCED_UNWIND void finish_dealloc(PyObject* self) {
       }
     }
     if constexpr (Extra != nullptr) Extra(self);
+  }
+  if constexpr (Keep) {
+    using K = KeptInstances<T>;
+    if (type == K::type && K::used < K::kMax) {
+      K::slots[K::used++] = self;
+      Py_DECREF(type);
+      return;
+    }
   }
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -98,6 +121,41 @@ OLVEX_PASSES_FORCED_UNWIND void dealloc_native(PyObject* self) {
     return;
   }
   release_bounded([](void* p) noexcept { detail::finish_dealloc<T, Extra>(static_cast<PyObject*>(p)); }, self);
+}
+
+// make_native for a type whose deallocation is dealloc_kept: a kept
+// instance of exactly `type` is taken when there is one.
+template <class T, class... A>
+Ref make_kept(PyObject* type_object, A&&... a) {
+  using K = KeptInstances<T>;
+  auto* type = reinterpret_cast<PyTypeObject*>(type_object);
+  if (type != K::type || K::used == 0) {
+    if (!K::type) K::type = type;
+    return make_native<T>(type, std::forward<A>(a)...);
+  }
+  PyObject* self = K::slots[--K::used];
+  PyObject_Init(self, type);  // the count at one, the type's reference taken
+  Ref owner = Ref::steal(self);  // a failed construction releases it as a dead instance
+  auto* n = Native<T>::of(self);
+  new (&n->flag) BorrowFlag();
+  new (n->storage) T(std::forward<A>(a)...);
+  n->alive = true;
+  PyObject_GC_Track(self);
+  return owner;
+}
+
+// dealloc_native for a type whose instances are made by make_kept: the
+// memory of the instance is kept for the next one while there is room.
+template <class T>
+OLVEX_PASSES_FORCED_UNWIND void dealloc_kept(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  if (detail::ReleaseState* state = detail::enter_release()) {
+    detail::finish_dealloc<T, nullptr, true>(self);
+    detail::leave_release(state);
+    return;
+  }
+  release_bounded([](void* p) noexcept { detail::finish_dealloc<T, nullptr, true>(static_cast<PyObject*>(p)); },
+                  self);
 }
 
 }  // namespace olvex::py

@@ -16,7 +16,8 @@ PyObject* msg_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const py::Params<2> params{"OutboxMsg.__new__", {"topic", "payload"}, 2};
   auto [topic, payload] = params.bind(args, kwargs);
   std::string_view text = py::arg_str(topic, "topic");
-  return py::make_native<OutboxMessage>(type, OutboxMessage{std::string(text), py::Ref::borrow(payload)}).release();
+  OutboxMessage message{std::string(text), py::Ref::borrow(payload)};
+  return py::make_kept<OutboxMessage>(reinterpret_cast<PyObject*>(type), std::move(message)).release();
 }
 
 PyObject* msg_topic(PyObject* self, void*) { return py::to_py(py::value_of<OutboxMessage>(self).topic).release(); }
@@ -51,7 +52,7 @@ PyGetSetDef msg_getset[] = {
 PyType_Slot msg_slots[] = {
     {Py_tp_doc, const_cast<char*>("OutboxMsg(topic, payload)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(py::tramp<msg_new>)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(py::tramp<py::dealloc_native<OutboxMessage>>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::tramp<py::dealloc_kept<OutboxMessage>>)},
     {Py_tp_traverse, reinterpret_cast<void*>(msg_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(msg_clear)},
     {Py_tp_getset, msg_getset},
@@ -70,6 +71,8 @@ PyType_Spec msg_spec = {
 
 py::TypeCell outbox_msg_type("OutboxMsg", [] { return py::make_type(&msg_spec); });
 
+// Always newly allocated: a batch handed out makes more messages than are
+// kept, and a failure to make one must leave it in the buffer.
 py::Ref outbox_msg_object(OutboxMessage message) {
   return py::make_native<OutboxMessage>(outbox_msg_type.get(), std::move(message));
 }

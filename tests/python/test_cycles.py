@@ -311,6 +311,27 @@ def test_cycle_through_one_reference_is_collected(name, capfd):
     capfd.readouterr()  # the outbox handle's debug line
 
 
+# Instances released a moment ago lend their memory to the next ones of
+# their type: those must be seen by the collector as any new object.
+REMADE = {
+    "transaction engine": lambda: OlvexEngine().transaction(),
+    "message payload": lambda: OutboxMsg("m", None),
+    "collector handle": lambda: OlvexEngine().outbox,
+    "proxy target": lambda: SupervisorProxy({}),
+}
+
+
+@pytest.mark.parametrize("name", list(REMADE))
+def test_cycle_through_an_object_made_in_released_memory_is_collected(name):
+    for _ in range(3):
+        dropped = [REMADE[name]() for _ in range(12)]
+        del dropped
+        assert gc.is_tracked(REMADE[name]())
+        ref = CYCLES[name]()
+        gc.collect()
+        assert ref() is None
+
+
 @pytest.mark.parametrize("outbox_of", [lambda e: e.outbox, lambda e: e.transaction().outbox], ids=["engine", "tx"])
 def test_many_payloads_referring_to_their_holder_are_collected(outbox_of):
     refs = []

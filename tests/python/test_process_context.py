@@ -274,6 +274,27 @@ def test_a_context_built_from_python_keeps_its_messages_from_the_transaction(tx)
     assert other.outbox.messages == []
 
 
+@pytest.mark.parametrize("ending", ["dropped", "unread", "handle kept"])
+def test_each_context_starts_with_an_outbox_of_its_own(ending, capfd):
+    # Buffers of contexts gone serve later contexts and transactions only
+    # when nothing was left in them and nothing else holds them.
+    e = OlvexEngine()
+    for _ in range(6):
+        ctx = ProcessContext(State(), {})
+        handle = ctx.outbox
+        if ending != "dropped":
+            handle.add(OutboxMsg("old", None))
+        if ending != "handle kept":
+            handle = None
+        del ctx
+        fresh, tx = ProcessContext(State(), {}), e.transaction()
+        assert fresh.outbox.messages == [] and tx.outbox.len() == 0
+        if handle is not None:
+            assert [m.topic for m in handle.messages] == ["old"]
+        del fresh, tx, handle
+    capfd.readouterr()
+
+
 # --- life of instances ----------------------------------------------------------------------
 
 

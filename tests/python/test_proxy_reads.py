@@ -195,6 +195,23 @@ def test_child_paths():
     assert tx.paths == ["a", "a", "0", "domain[a]", "domain.a", "domain[items]", "domain.items[0]"]
 
 
+@on_fresh_thread
+def test_shadow_paths_stay_right_as_paths_are_made_again():
+    # The texts handed to get_shadow for paths made a moment ago, for paths
+    # pushed out by many others since, and for paths too long to be kept.
+    long_key = "k" * 300
+    keys = [f"c{i}" for i in range(20)] + [long_key]
+    tx = FakeTx()
+    for _ in range(2):
+        dom = P({k: {} for k in keys}, "domain", transaction=tx)
+        for k in keys + keys[:3]:
+            dom[k]
+            getattr(dom, k)
+    expected = [p for k in keys + keys[:3] for p in (f"domain[{k}]", f"domain.{k}")]
+    assert tx.paths == expected * 2
+    assert all(type(p) is str for p in tx.paths)
+
+
 @pytest.mark.parametrize(
     "caps, key, readable, child",
     [

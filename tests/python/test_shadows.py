@@ -353,10 +353,12 @@ def _containers(x, seen=None):
     (str, {"a": 1}, {"a!": 1}),
     (type(None), {"a": None}, {"a": "none"}),
     (float, [{"x": 1.5}], [{"x": 3.0}]),
-], ids=["int", "str key", "None", "nested float"])
+    (dict, {"a": 1}, {"copied": 1}),
+], ids=["int", "str key", "None", "nested float", "the dict's own"])
 def test_a_changed_scalar_copier_is_honoured_in_flat_dicts(tx, monkeypatch, kind, value, expected):
     changed = {int: lambda x, memo: x + 1, str: lambda x, memo: x + "!",
-               type(None): lambda x, memo: "none", float: lambda x, memo: x * 2}[kind]
+               type(None): lambda x, memo: "none", float: lambda x, memo: x * 2,
+               dict: lambda x, memo: {"copied": len(x)}}[kind]
     monkeypatch.setitem(copy._deepcopy_dispatch, kind, changed)
     assert tx.get_shadow(value, "domain") == expected
 
