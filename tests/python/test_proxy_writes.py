@@ -207,6 +207,28 @@ def test_lens_follows_the_item_path_and_overrides_at_once(overrides):
     p.a = 2
 
 
+@pytest.mark.parametrize("path, key, lens", [
+    ("domain.sig_a", "x", "0011"),  # the parent's zone decides
+    ("", "const_x", "0001"),  # the bare key at the root
+    ("domain", "b[meta_c]", None),
+    ("domain", "]const_c", "0001"),  # a "]" hides the first byte
+])
+@pytest.mark.parametrize("other_override", [False, True])
+@on_fresh_thread
+def test_lens_of_a_step_with_and_without_overrides(overrides, path, key, lens, other_override):
+    if other_override:
+        overrides("elsewhere", 0)  # an entry that answers nothing here
+    for form in (ATTR, ITEM):
+        target = {}
+        p = P(target, path, transaction=FakeTx())
+        try:
+            assign(p, form, key, 1)
+        except PermissionError as e:
+            assert lens is not None and str(e).endswith(f"(Current Lens: {lens})"), str(e)
+        else:
+            assert lens is None and target == {key: 1}
+
+
 # ---- old values, reports and writes ----------------------------------------------
 
 
