@@ -76,6 +76,27 @@ void report_failed(ReportForm form, std::string_view line) {
 constexpr std::string_view kMissingLine = "ERROR: Transaction object missing log_delta!\n";
 constexpr std::string_view kFailedLine = "ERROR: log_delta failed!\n";
 
+bool is_ascii(std::string_view text) noexcept {
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+// The native entry of a report in `ticket`; false, with its failure set
+// as the Python error, when it fails.
+template <class Path>
+bool enter_natively(PyObject* tx, Path path, PyObject* old_arg, PyObject* new_val, engine::DeltaTicket& ticket) {
+  try {
+    ticket = engine::log_delta(tx, path, old_arg, new_val);
+    return true;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    py::translate_current_exception();
+    return false;
+  }
+}
+
 // ---- attribute assignment ---------------------------------------------------
 
 // The old value of an attribute assignment: `get(name)` on a dict, the
@@ -129,8 +150,30 @@ void assign_attr(PyObject* self, PyObject* name, PyObject* value) {
   py::Str key = py::Str::exact(name);
   engine::DeltaTicket ticket;
   if (Ref tx = get_current_tx()) {
-    Ref old = attr_old_value(target.get(), key.get());
-    ticket = report_delta(tx.get(), full_path, old.get(), value, ReportForm::Loud);
+    Ref old;
+    bool failed = false;
+    if (PyDict_CheckExact(target.get())) {
+      // Reported natively, the old value's read, the entry and the write run
+      // under the read's guard: from the read's end to the write no Python
+      // code runs, so the write's own guard would test the very depths the
+      // read's passed. A failed entry is announced outside any guard.
+      ForwardGuard guard;
+      old = py::Dict::borrow(target.get()).lookup(key.get());  // an exact str key cannot fail
+      if (is_ascii(full_path) && engine::logs_natively(tx.get())) {
+        if (enter_natively(tx.get(), full_path, old ? old.get() : Py_None, value, ticket)) {
+          write_or_withdraw(ticket, [&] { py::check(PyDict_SetItem(target.get(), key.get(), value)); });
+          return;
+        }
+        failed = true;
+      }
+    } else {
+      old = attr_old_value(target.get(), key.get());
+    }
+    if (failed) {
+      report_failed(ReportForm::Loud, kFailedLine);
+    } else {
+      ticket = report_delta(tx.get(), full_path, old.get(), value, ReportForm::Loud);
+    }
   }
   write_or_withdraw(ticket, [&] { attr_write(target.get(), key.get(), value); });
 }
@@ -239,24 +282,12 @@ void raise_text(PyObject* type, std::string_view message) {
 
 namespace {
 
-bool is_ascii(std::string_view text) noexcept {
-  unsigned char any = 0;
-  for (char c : text) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
-}
-
 // The native report: its failure is handled as the report's own.
 template <class Path>
 engine::DeltaTicket log_natively(PyObject* tx, Path path, PyObject* old_arg, PyObject* new_val, ReportForm form) {
-  try {
-    return engine::log_delta(tx, path, old_arg, new_val);
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    py::translate_current_exception();
-    report_failed(form, kFailedLine);
-    return {};
-  }
+  engine::DeltaTicket ticket;
+  if (!enter_natively(tx, path, old_arg, new_val, ticket)) report_failed(form, kFailedLine);
+  return ticket;
 }
 
 engine::DeltaTicket report_by_name(PyObject* tx, PyObject* path, PyObject* old_arg, PyObject* new_val,

@@ -600,6 +600,33 @@ def test_str_subclass_names_count_as_their_text():
     assert [d[0] for d in tx.deltas] == ["domain.k", "o.k"]
 
 
+class WritesWhileCopied:
+    """Writes through proxies while a guard read holds the transaction."""
+
+    writes = None
+
+    def __deepcopy__(self, memo):
+        WritesWhileCopied.writes()
+        return WritesWhileCopied()
+
+
+@on_fresh_thread
+def test_a_failed_native_entry_is_reported_and_the_write_goes_on(capfd):
+    tx = native_tx()
+    targets = {}, {}
+
+    def writes():
+        P(targets[0], "domain", transaction=tx).x = 1
+        P(targets[1], "domain", transaction=tx)["y"] = 2
+
+    WritesWhileCopied.writes = writes
+    olvex_core.ContextGuard({"v": WritesWhileCopied()}, [], ["p"], "p", tx)["v"]
+    out, err = capfd.readouterr()
+    assert err.startswith("ERROR: log_delta failed!\n") and err.count("ERROR") == 1
+    assert "RuntimeError: Already mutably borrowed" in err and out == ""
+    assert targets == ({"x": 1}, {"y": 2}) and tx.get_delta_log() == []
+
+
 # ---- borrows and recursion ---------------------------------------------------------
 
 
