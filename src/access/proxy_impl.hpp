@@ -113,13 +113,6 @@ inline std::string_view attr_path(PathBuffer& out, std::string_view path, std::s
   return {out.data(), out.size()};
 }
 
-// The whole text of a path one step below a proxy's, put together in `out`.
-inline std::string_view path_text(PathBuffer& out, const support::ChildPath& path) {
-  out.resize(path.size());
-  path.write(out.data());
-  return {out.data(), out.size()};
-}
-
 // The path `path` makes, or the very same path made a moment ago: proxies
 // over the same roots and children come and go with every process run, and
 // the paths of the last few are kept, so making one again allocates and

@@ -10,6 +10,7 @@
 // the log never holds a change the target refused.
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -28,11 +29,33 @@ using py::Ref;
 
 namespace {
 
-// The lens of an assignment at `full_path`, one step below the proxy's
-// path, computed afresh: an override registered or cleared meanwhile
-// counts at once.
-std::uint8_t lens_at(const ProxyData& d, const support::ChildPath& full_path) {
-  return support::write_lens(d.capabilities, support::path_physics(full_path));
+// The full path of an assignment one step below the proxy's (`open`: '.'
+// or '['), put together in `out`, and the lens there, computed afresh: an
+// override registered or cleared meanwhile counts at once. While no
+// override can answer, the step's zone and its mask are all there is to
+// it, and no ChildPath is built for it.
+struct StepLens {
+  std::string_view path;
+  std::uint8_t lens;
+};
+
+StepLens step_lens(const ProxyData& d, PathBuffer& out, char open, std::string_view key) {
+  const bool root = d.path.empty();
+  const std::size_t head = d.path.size();
+  out.resize(head + key.size() + (root ? 0 : open == '[' ? 2 : 1));
+  char* at = out.data();
+  d.path.write(at);
+  at += head;
+  if (!root) *at++ = open;
+  at = std::copy(key.begin(), key.end(), at);
+  if (!root && open == '[') *at = ']';
+  const std::string_view path(out.data(), out.size());
+  if (!support::PHYSICS_OVERRIDES().may_answer()) {
+    const support::ContextZone zone = d.path.child_zone(path.substr(head));
+    return {path, support::write_lens(d.capabilities, support::path_physics(zone, std::nullopt))};
+  }
+  const support::ChildPath child = open == '[' ? d.path.item(key) : d.path.attr(key);
+  return {path, support::write_lens(d.capabilities, support::path_physics(child))};
 }
 
 // A failed report: dropped (silent), or announced and printed (loud).
@@ -52,6 +75,27 @@ void report_failed(ReportForm form, std::string_view line) {
 
 constexpr std::string_view kMissingLine = "ERROR: Transaction object missing log_delta!\n";
 constexpr std::string_view kFailedLine = "ERROR: log_delta failed!\n";
+
+bool is_ascii(std::string_view text) noexcept {
+  unsigned char any = 0;
+  for (char c : text) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+// The native entry of a report in `ticket`; false, with its failure set
+// as the Python error, when it fails.
+template <class Path>
+bool enter_natively(PyObject* tx, Path path, PyObject* old_arg, PyObject* new_val, engine::DeltaTicket& ticket) {
+  try {
+    ticket = engine::log_delta(tx, path, old_arg, new_val);
+    return true;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    py::translate_current_exception();
+    return false;
+  }
+}
 
 // ---- attribute assignment ---------------------------------------------------
 
@@ -88,10 +132,8 @@ void assign_attr(PyObject* self, PyObject* name, PyObject* value) {
   std::string_view text = py::arg_str(name, "name");
   const ProxyData& d = proxy_data(self);
   if (d.read_only) raise_text(PyExc_PermissionError, fmt::format("PURE process cannot write to '{}.{}'", d.path.text(), text));
-  const support::ChildPath child = d.path.attr(text);
   PathBuffer buf;
-  std::string_view full_path = path_text(buf, child);
-  std::uint8_t lens = lens_at(d, child);
+  const auto [full_path, lens] = step_lens(d, buf, '.', text);
   if (!(lens & support::UPDATE)) {
     raise_text(PyExc_PermissionError,
                fmt::format("Permission Denied: UPDATE capability required for '{}'. (Current Lens: {})", full_path,
@@ -108,8 +150,30 @@ void assign_attr(PyObject* self, PyObject* name, PyObject* value) {
   py::Str key = py::Str::exact(name);
   engine::DeltaTicket ticket;
   if (Ref tx = get_current_tx()) {
-    Ref old = attr_old_value(target.get(), key.get());
-    ticket = report_delta(tx.get(), full_path, old.get(), value, ReportForm::Loud);
+    Ref old;
+    bool failed = false;
+    if (PyDict_CheckExact(target.get())) {
+      // Reported natively, the old value's read, the entry and the write run
+      // under the read's guard: from the read's end to the write no Python
+      // code runs, so the write's own guard would test the very depths the
+      // read's passed. A failed entry is announced outside any guard.
+      ForwardGuard guard;
+      old = py::Dict::borrow(target.get()).lookup(key.get());  // an exact str key cannot fail
+      if (is_ascii(full_path) && engine::logs_natively(tx.get())) {
+        if (enter_natively(tx.get(), full_path, old ? old.get() : Py_None, value, ticket)) {
+          write_or_withdraw(ticket, [&] { py::check(PyDict_SetItem(target.get(), key.get(), value)); });
+          return;
+        }
+        failed = true;
+      }
+    } else {
+      old = attr_old_value(target.get(), key.get());
+    }
+    if (failed) {
+      report_failed(ReportForm::Loud, kFailedLine);
+    } else {
+      ticket = report_delta(tx.get(), full_path, old.get(), value, ReportForm::Loud);
+    }
   }
   write_or_withdraw(ticket, [&] { attr_write(target.get(), key.get(), value); });
 }
@@ -137,19 +201,19 @@ std::optional<Py_ssize_t> list_position(PyObject* target, PyObject* key) {
   return i;
 }
 
-// The full path of an item assignment: the proxy's path and the key's text
-// (str(key), or the position for a list index), in brackets.
-support::ChildPath item_full_path(const ProxyData& d, PyObject* target, PyObject* key) {
+// The full path of an item assignment and its lens: the proxy's path and
+// the key's text (str(key), or the position for a list index), in brackets.
+StepLens item_step(const ProxyData& d, PathBuffer& out, PyObject* target, PyObject* key) {
   // An int's text cannot fail, so for a list it is made only when needed.
   bool text_later = PyLong_CheckExact(key) && PyList_Check(target);
   Text text;
   if (!text_later) text = text_of(key);
   if (std::optional<Py_ssize_t> position = list_position(target, key)) {
     fmt::format_int digits(*position);
-    return d.path.item(std::string_view(digits.data(), digits.size()));
+    return step_lens(d, out, '[', std::string_view(digits.data(), digits.size()));
   }
   if (text_later) text = text_of(key);
-  return d.path.item(text.view);
+  return step_lens(d, out, '[', text.view);
 }
 
 // The old value of an item assignment: `get(key)` on any target; an
@@ -184,10 +248,8 @@ void assign_item(PyObject* self, PyObject* key, PyObject* value) {
   const ProxyData& d = proxy_data(self);
   if (d.read_only) raise_text(PyExc_PermissionError, "PURE process cannot write");
   Ref target = d.target;
-  const support::ChildPath child = item_full_path(d, target.get(), key);
   PathBuffer buf;
-  std::string_view full_path = path_text(buf, child);
-  std::uint8_t lens = lens_at(d, child);
+  const auto [full_path, lens] = item_step(d, buf, target.get(), key);
   if (!(lens & support::UPDATE)) {
     raise_text(PyExc_PermissionError,
                fmt::format("Permission Denied: UPDATE capability required for item assignment at '{}'. (Current "
@@ -220,24 +282,12 @@ void raise_text(PyObject* type, std::string_view message) {
 
 namespace {
 
-bool is_ascii(std::string_view text) noexcept {
-  unsigned char any = 0;
-  for (char c : text) any |= static_cast<unsigned char>(c);
-  return any < 0x80;
-}
-
 // The native report: its failure is handled as the report's own.
 template <class Path>
 engine::DeltaTicket log_natively(PyObject* tx, Path path, PyObject* old_arg, PyObject* new_val, ReportForm form) {
-  try {
-    return engine::log_delta(tx, path, old_arg, new_val);
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    py::translate_current_exception();
-    report_failed(form, kFailedLine);
-    return {};
-  }
+  engine::DeltaTicket ticket;
+  if (!enter_natively(tx, path, old_arg, new_val, ticket)) report_failed(form, kFailedLine);
+  return ticket;
 }
 
 engine::DeltaTicket report_by_name(PyObject* tx, PyObject* path, PyObject* old_arg, PyObject* new_val,

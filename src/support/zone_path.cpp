@@ -109,6 +109,11 @@ std::string ZonePath::text() const {
     return out;
 }
 
+ContextZone ZonePath::child_zone(std::string_view piece) const noexcept {
+    // The earliest zone-named piece decides: the parent's, when it has one.
+    return node_ && node_->zone != ContextZone::Data ? node_->zone : resolve_zone(piece);
+}
+
 ChildPath ZonePath::item(std::string_view key) const { return ChildPath(*this, '[', key); }
 
 ChildPath ZonePath::attr(std::string_view name) const { return ChildPath(*this, '.', name); }
@@ -133,8 +138,7 @@ ChildPath::ChildPath(const ZonePath& parent, char open, std::string_view key) : 
         piece_.append(key);
         if (open == '[') piece_.push_back(']');
     }
-    // The earliest zone-named piece decides: the parent's, when it has one.
-    zone_ = parent_ && parent_->zone != ContextZone::Data ? parent_->zone : resolve_zone(piece_);
+    zone_ = parent.child_zone(piece_);
 }
 
 std::size_t ChildPath::size() const noexcept { return (parent_ ? parent_->size : 0) + piece_.size(); }

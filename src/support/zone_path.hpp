@@ -56,6 +56,10 @@ public:
     // The one-step children.
     ChildPath item(std::string_view key) const;
     ChildPath attr(std::string_view name) const;
+    // The zone of the one-step child whose step adds `piece` (separator and
+    // brackets included; the bare key below the empty path), as that
+    // ChildPath has it: for a caller that writes the child's text itself.
+    ContextZone child_zone(std::string_view piece) const noexcept;
 
     // Whether this path is the one `child` makes: the same parent path and
     // the same step (a text given whole is the empty path's attribute step).

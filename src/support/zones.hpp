@@ -78,6 +78,9 @@ public:
     // Replaces an earlier entry for the same text.
     void insert(std::string_view path, std::uint8_t caps);
     void clear();
+    // False when every lookup finds nothing, as long as the table stays
+    // unchanged: a caller may then take each zone's own mask.
+    bool may_answer() const noexcept { return active_.load(std::memory_order_acquire); }
 
     // Marks the lock broken; there is no way back.
     void mark_poisoned();

@@ -207,6 +207,28 @@ def test_lens_follows_the_item_path_and_overrides_at_once(overrides):
     p.a = 2
 
 
+@pytest.mark.parametrize("path, key, lens", [
+    ("domain.sig_a", "x", "0011"),  # the parent's zone decides
+    ("", "const_x", "0001"),  # the bare key at the root
+    ("domain", "b[meta_c]", None),
+    ("domain", "]const_c", "0001"),  # a "]" hides the first byte
+])
+@pytest.mark.parametrize("other_override", [False, True])
+@on_fresh_thread
+def test_lens_of_a_step_with_and_without_overrides(overrides, path, key, lens, other_override):
+    if other_override:
+        overrides("elsewhere", 0)  # an entry that answers nothing here
+    for form in (ATTR, ITEM):
+        target = {}
+        p = P(target, path, transaction=FakeTx())
+        try:
+            assign(p, form, key, 1)
+        except PermissionError as e:
+            assert lens is not None and str(e).endswith(f"(Current Lens: {lens})"), str(e)
+        else:
+            assert lens is None and target == {key: 1}
+
+
 # ---- old values, reports and writes ----------------------------------------------
 
 
@@ -576,6 +598,33 @@ def test_str_subclass_names_count_as_their_text():
     setattr(P(obj, "o", transaction=tx), Name("k"), 2)
     assert [type(k) for k in target] == [str] and target == {"k": 1} and obj.k == 2
     assert [d[0] for d in tx.deltas] == ["domain.k", "o.k"]
+
+
+class WritesWhileCopied:
+    """Writes through proxies while a guard read holds the transaction."""
+
+    writes = None
+
+    def __deepcopy__(self, memo):
+        WritesWhileCopied.writes()
+        return WritesWhileCopied()
+
+
+@on_fresh_thread
+def test_a_failed_native_entry_is_reported_and_the_write_goes_on(capfd):
+    tx = native_tx()
+    targets = {}, {}
+
+    def writes():
+        P(targets[0], "domain", transaction=tx).x = 1
+        P(targets[1], "domain", transaction=tx)["y"] = 2
+
+    WritesWhileCopied.writes = writes
+    olvex_core.ContextGuard({"v": WritesWhileCopied()}, [], ["p"], "p", tx)["v"]
+    out, err = capfd.readouterr()
+    assert err.startswith("ERROR: log_delta failed!\n") and err.count("ERROR") == 1
+    assert "RuntimeError: Already mutably borrowed" in err and out == ""
+    assert targets == ({"x": 1}, {"y": 2}) and tx.get_delta_log() == []
 
 
 # ---- borrows and recursion ---------------------------------------------------------
