@@ -131,6 +131,8 @@ void set_current_tx(PyObject* tx) {
     t_cell = t_owner.cell.get();
   }
   SlotCell& cell = *t_owner.cell;
+  // A child proxy names the transaction its parent set a moment ago.
+  if (cell.tx == tx) return;
   if (cell.closed) return;
   if (!cell.hooked) {
     hook(t_owner.cell);

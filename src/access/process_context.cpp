@@ -63,32 +63,22 @@ PyObject* context_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // The proxy over the state's own object under `root`, or None (the
 // thread's current transaction then stays as it was). With a transaction
 // the proxy is writable and makes it the calling thread's current one.
-Ref root_proxy(PyObject* self, const std::string& root) {
+Ref root_proxy(PyObject* self, const state::RootKey& root) {
   py::SharedBorrow borrow(context_flag(self));
   const ContextData& c = context(self);
   py::SharedBorrow state_borrow(state_flag(c.state.get()), py::OnConflict::Panic);
-  const ZoneEntry* stored = state_data(c.state.get()).data.find(root);
+  const ZoneEntry* stored = state_data(c.state.get()).data.find(root.text, root.hash);
   if (!stored) return py::none();
   // Setting the thread's transaction can release the previous one and run
   // Python code: the target is held meanwhile.
   Ref target = stored->value;
   Ref tx = c.tx;
-  return access::make_proxy(target.get(), root, !tx, tx.get(), false, support::DEFAULT_CAPABILITIES);
+  return access::make_proxy(target.get(), root.text, !tx, tx.get(), false, support::DEFAULT_CAPABILITIES);
 }
 
-const std::string& domain_key() {
-  static const std::string key = "domain";
-  return key;
-}
+PyObject* get_domain(PyObject* self, void*) { return root_proxy(self, state::domain_root()).release(); }
 
-const std::string& global_key() {
-  static const std::string key = "global";
-  return key;
-}
-
-PyObject* get_domain(PyObject* self, void*) { return root_proxy(self, domain_key()).release(); }
-
-PyObject* get_global(PyObject* self, void*) { return root_proxy(self, global_key()).release(); }
+PyObject* get_global(PyObject* self, void*) { return root_proxy(self, state::global_root()).release(); }
 
 PyObject* get_transaction(PyObject* self, void*) {
   py::SharedBorrow borrow(context_flag(self));

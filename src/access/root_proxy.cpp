@@ -8,10 +8,24 @@
 
 namespace olvex::state {
 
-py::Ref root_proxy(const StateData& s, const char* root, bool read_only) {
-  const ZoneEntry* stored = s.data.find(root);
+namespace {
+RootKey root_key(std::string_view text) { return {text, Zone::hasher{}(text)}; }
+}  // namespace
+
+const RootKey& domain_root() {
+  static const RootKey root = root_key("domain");
+  return root;
+}
+
+const RootKey& global_root() {
+  static const RootKey root = root_key("global");
+  return root;
+}
+
+py::Ref root_proxy(const StateData& s, const RootKey& root, bool read_only) {
+  const ZoneEntry* stored = s.data.find(root.text, root.hash);
   if (!stored) return py::none();
-  return access::make_proxy(stored->value.get(), root, read_only, nullptr, false, support::READ);
+  return access::make_proxy(stored->value.get(), root.text, read_only, nullptr, false, support::READ);
 }
 
 }  // namespace olvex::state

@@ -84,8 +84,10 @@ PyObject* state_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 // A State can hold another in its data, and so on down a chain: the
-// deallocation is bounded by itself.
-void state_dealloc(PyObject* self) { py::dealloc_native<StateData>(self); }
+// deallocation is bounded by itself. Each update makes a State and drops
+// the one before: the memory of the class's own instances is kept for the
+// next ones (wrap_state).
+void state_dealloc(PyObject* self) { py::dealloc_kept<StateData>(self); }
 
 int state_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -206,7 +208,7 @@ PyObject* state_domain_proxy(PyObject* self, PyObject* const* args, Py_ssize_t n
   py::SharedBorrow borrow(state_flag(self));
   PyObject* given = read_only ? py::optional(read_only) : nullptr;
   bool ro = given ? read_only_arg(given) : true;
-  return root_proxy(fields(self), "domain", ro).release();
+  return root_proxy(fields(self), domain_root(), ro).release();
 }
 
 PyObject* get_version(PyObject* self, void*) {
@@ -242,12 +244,12 @@ PyObject* get_signals(PyObject* self, void*) {
 
 PyObject* get_domain(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return root_proxy(fields(self), "domain", true).release();
+  return root_proxy(fields(self), domain_root(), true).release();
 }
 
 PyObject* get_global(PyObject* self, void*) {
   py::SharedBorrow borrow(state_flag(self));
-  return root_proxy(fields(self), "global", true).release();
+  return root_proxy(fields(self), global_root(), true).release();
 }
 
 PyObject* get_meta(PyObject* self, void*) {
@@ -341,7 +343,7 @@ const std::uint64_t* KeyVersions::find(const std::string& path) const {
 
 bool KeyVersions::empty() const noexcept { return s_.data.empty() && s_.heavy.empty() && s_.sub_versions.empty(); }
 
-Ref wrap_state(StateData&& fields) { return py::make_native<StateData>(state_type.get(), std::move(fields)); }
+Ref wrap_state(StateData&& fields) { return py::make_kept<StateData>(state_type.get(), std::move(fields)); }
 
 void append_meta(MetaRing& ring, std::string key, std::string message) {
   ring.append(support::MetaLogEntry{support::wall_clock_seconds(), std::move(key), std::move(message)});

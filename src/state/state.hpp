@@ -115,11 +115,20 @@ py::Ref wrap_state(StateData&& fields);
 // The meta-ring append: one entry stamped with the wall clock.
 void append_meta(support::MetaRing& ring, std::string key, std::string message);
 
+// One of the two well-known data roots, with the hash its zone files it
+// under, computed once: a process run reads its root every time.
+struct RootKey {
+  std::string_view text;
+  std::size_t hash;
+};
+const RootKey& domain_root();
+const RootKey& global_root();
+
 // A read-only view on one of the two well-known data roots of `s` (None
 // when the root is absent): the read bit alone and no transaction, so the
 // thread's current transaction is left alone. Defined beside the proxies
-// (access/root_proxy.cpp), a layer above this one.
-py::Ref root_proxy(const StateData& s, const char* root, bool read_only);
+// (access/root_proxy.cpp), a layer above this one, as are the roots.
+py::Ref root_proxy(const StateData& s, const RootKey& root, bool read_only);
 
 // State.update (state_update.cpp), METH_FASTCALL | METH_KEYWORDS.
 PyObject* state_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -251,6 +251,13 @@ def frozen_dict():
     return weakref.ref(b)
 
 
+def updated_state():
+    b = Box()
+    s = State().update(data={"b": b})
+    b.s = s
+    return weakref.ref(b)
+
+
 def state_zone(cls, zone, read):
     def build():
         b = Box()
@@ -300,6 +307,7 @@ CYCLES = {
     "state data dict": state_zone(State, "data", True),
     "state heavy dict": state_zone(State, "heavy", True),
     "subclass state data": state_zone(SubState, "data", True),
+    "updated state data": updated_state,
 }
 
 
@@ -318,6 +326,8 @@ REMADE = {
     "message payload": lambda: OutboxMsg("m", None),
     "collector handle": lambda: OlvexEngine().outbox,
     "proxy target": lambda: SupervisorProxy({}),
+    # a subclass's instance is released as before, the update's own State kept
+    "updated state data": lambda: SubState().update(data={}),
 }
 
 
