@@ -120,7 +120,7 @@ void commit(PyObject* tx) {
     if (!bytes.owner) e.text = bytes.view;  // the str's own UTF-8, which lives as long as the str
   }
   sort_by_length(entries);
-  state::KeyCache keys;  // views into the entries' paths, which outlive it
+  state::KeyCache keys;
   for (const Replayable& e : entries) {
     std::string_view path = text_of(e);
     PyObject* target = t.pending_data.get();

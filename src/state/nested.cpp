@@ -2,7 +2,7 @@
 
 #include <array>
 #include <cstdint>
-#include <optional>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -56,9 +56,10 @@ std::string type_name_of(PyObject* o) {
 
 // Builtin values whose types cannot carry a `supervisor_target` attribute:
 // unwrapping them needs no attribute lookup.
+// None comes last: under the limited API it is reached through a call.
 bool is_plain_builtin(PyObject* v) {
-  return v == Py_None || PyDict_CheckExact(v) || PyList_CheckExact(v) || PyUnicode_CheckExact(v) ||
-         PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyBool_Check(v) || PyTuple_CheckExact(v);
+  return PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyDict_CheckExact(v) || PyList_CheckExact(v) ||
+         PyFloat_CheckExact(v) || PyBool_Check(v) || PyTuple_CheckExact(v) || v == Py_None;
 }
 
 // o.name, or null when the read fails (an ordinary failure is discarded).
@@ -146,10 +147,12 @@ namespace {
 
 // The key strings of recent replays, process-wide: consecutive commits
 // mostly write the same few keys, which are then made and hashed once
-// instead of once per commit. A fixed table of short keys, replaced round
-// robin; it is created once and never freed (its strings would otherwise
-// be released after the interpreter is gone). Reached with the
-// interpreter lock held, and nothing in a lookup lets it go.
+// instead of once per commit. A fixed table of short keys, each text in the
+// one slot its first, middle and last bytes and length pick, so a lookup
+// compares one text; a newcomer takes over its slot. The table is created
+// once and never freed (its strings would otherwise be released after the
+// interpreter is gone). Reached with the interpreter lock held, and nothing
+// in a lookup lets it go (a replaced key is a str: freeing it runs no code).
 class RecentKeys {
  public:
   static constexpr std::size_t kMaxText = 40;
@@ -161,52 +164,51 @@ class RecentKeys {
 
   Ref get(std::string_view text) {
     if (text.size() > kMaxText) return key_object(text);
-    for (Slot& s : slots_) {
-      if (s.size == text.size() && s.key && text.compare(0, text.size(), s.text, s.size) == 0) return s.key;
-    }
+    Slot& s = slots_[slot_of(text)];
+    if (s.size == text.size() && s.key && std::memcmp(s.text, text.data(), text.size()) == 0) return s.key;
     Ref key = key_object(text);
-    Slot& s = slots_[next_];
-    next_ = (next_ + 1) % kSlots;
     Ref old = std::exchange(s.key, key);
-    text.copy(s.text, text.size());
+    std::memcpy(s.text, text.data(), text.size());
     s.size = text.size();
     return key;
   }
 
  private:
-  static constexpr std::size_t kSlots = 32;
+  static constexpr std::size_t kSlots = 64;
+
+  static std::size_t slot_of(std::string_view text) noexcept {
+    if (text.empty()) return 0;
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i])); };
+    std::uint32_t h = static_cast<std::uint32_t>(text.size()) * 0x9E3779B1u;
+    h ^= byte(0) * 0x85EBCA77u ^ byte(text.size() / 2) * 0xC2B2AE3Du ^ byte(text.size() - 1) * 0x27D4EB2Fu;
+    return (h >> 26) % kSlots;
+  }
+
   struct Slot {
     Ref key;
     std::size_t size = 0;
     char text[kMaxText];
   };
   std::array<Slot, kSlots> slots_{};
-  std::size_t next_ = 0;
 };
 
 }  // namespace
 
-PyObject* KeyCache::get(std::string_view text) {
-  for (std::size_t i = 0; i < size_; ++i) {
-    const std::string_view held = keys_[i].first;
-    // The length and first byte settle most misses without a compare call.
-    if (held.size() == text.size() && (text.empty() || (held[0] == text[0] && held == text))) {
-      return keys_[i].second.get();
-    }
-  }
-  // Full: the last slot takes the newcomer (its former key's step is over).
-  std::pair<std::string_view, Ref>& slot = keys_[size_ < kLimit ? size_++ : kLimit - 1];
-  slot = {text, RecentKeys::instance().get(text)};
-  return slot.second.get();
-}
+Ref KeyCache::get(std::string_view text) { return RecentKeys::instance().get(text); }
 
 // Iterative over the segments: no recursion, whatever the structure. The
 // segments are views into `path` (a replay runs this once per entry), so
-// the only objects made are the key strings.
+// the only objects made are the key strings. Each segment is written once
+// the next one shows whether it is the last.
 void set_nested_value(PyObject* root, std::string_view path, PyObject* value, KeyCache* keys) {
-  Ref current = Ref::borrow(root);
-  auto step = [&](const support::SegmentView& seg, bool last) {
-    PyObject* cur = current.get();
+  support::SegmentCursor segments(path);
+  support::SegmentView seg{};
+  if (!segments.next(seg)) return;
+  PyObject* cur = root;  // borrowed from the caller, then owned by `held`
+  Ref held;
+  for (;;) {
+    support::SegmentView following{};
+    const bool last = !segments.next(following);
     if (seg.is_index) {
       const std::uint64_t n = seg.index;
       if (last) {
@@ -221,37 +223,32 @@ void set_nested_value(PyObject* root, std::string_view path, PyObject* value, Ke
         return;
       }
       if (!PyList_Check(cur)) raise_path(support::cannot_navigate_index(n));
-      current = list_child(cur, n);
-      return;
-    }
-    const std::string_view name = seg.key;
-    Ref made;  // the key when there is no cache to keep it
-    PyObject* key = keys ? keys->get(name) : (made = key_object(name)).get();
-    if (last) {
-      if (PyDict_Check(cur)) {
-        Ref v = unwrapped(value);
-        py::check(PyDict_SetItem(cur, key, v.get()));
-      } else {
-        write_key_on_object(cur, key, name, value);
-      }
-      return;
-    }
-    if (PyDict_Check(cur)) {
-      current = dict_child(cur, key);
+      held = list_child(cur, n);
     } else {
-      PyObject* next = PyObject_GetAttr(cur, key);
-      if (!next) replace_error(support::cannot_navigate_key, name, cur);
-      current = Ref::steal(next);
+      const std::string_view name = seg.key;
+      const Ref key = keys ? keys->get(name) : key_object(name);
+      if (last) {
+        if (!PyDict_Check(cur)) {
+          write_key_on_object(cur, key.get(), name, value);
+        } else if (is_plain_builtin(value)) {  // unwrapped() would hand it back as it is
+          py::check(PyDict_SetItem(cur, key.get(), value));
+        } else {
+          Ref v = unwrapped(value);
+          py::check(PyDict_SetItem(cur, key.get(), v.get()));
+        }
+        return;
+      }
+      if (PyDict_Check(cur)) {
+        held = dict_child(cur, key.get());
+      } else {
+        PyObject* next = PyObject_GetAttr(cur, key.get());
+        if (!next) replace_error(support::cannot_navigate_key, name, cur);
+        held = Ref::steal(next);
+      }
     }
-  };
-  // One pass: each segment is written once the next one shows it is not
-  // the last.
-  std::optional<support::SegmentView> held;
-  support::for_each_segment(path, [&](const support::SegmentView& seg) {
-    if (held) step(*held, false);
-    held = seg;
-  });
-  if (held) step(*held, true);
+    cur = held.get();
+    seg = following;
+  }
 }
 
 void deep_update_inplace(PyObject* target, PyObject* source) {

@@ -4,10 +4,8 @@
 // buffers with these. All run with the interpreter lock held, take no lock,
 // keep no state, and stop at the first Python exception (thrown as
 // py::PyErrorSet); changes made before it stay (no rollback).
-#include <array>
 #include <cstddef>
 #include <string_view>
-#include <utility>
 
 #include "py/ref.hpp"
 
@@ -17,24 +15,19 @@ namespace olvex::state {
 // otherwise v itself. An ordinary exception from the read is discarded.
 py::Ref unwrapped(PyObject* v);
 
-// Key strings made for the segments of paths, reused across the writes of
-// one replay (its paths repeat their leading segments): each text is made
-// into a str once, and its hash is computed once. The texts are views into
-// path buffers that must outlive the cache.
+// Key strings for the segments of paths, lent by a small process-wide table
+// of recent keys: the paths of one replay repeat their leading segments,
+// and consecutive replays mostly write the same few keys, so each text is
+// made into a str, and hashed, once while it stays in the table.
 class KeyCache {
  public:
-  // The key for `text`, borrowed: it stays alive until the next get().
-  PyObject* get(std::string_view text);
-
- private:
-  static constexpr std::size_t kLimit = 16;  // a few hot keys; the rest are made afresh
-  std::array<std::pair<std::string_view, py::Ref>, kLimit> keys_;
-  std::size_t size_ = 0;
+  // The key for `text` (UTF-8).
+  py::Ref get(std::string_view text);
 };
 
 // Writes `value` at `path` (UTF-8) under `root`, creating missing dicts on
 // the way; a path with no segments changes nothing. `keys`, when given,
-// lends and keeps the key strings.
+// lends the key strings.
 void set_nested_value(PyObject* root, std::string_view path, PyObject* value, KeyCache* keys = nullptr);
 
 // Merges the dict `source` into the dict `target` in place, key by key in

@@ -59,33 +59,52 @@ struct SegmentView {
 // quotes at either end.
 SegmentView bracket_segment_view(std::string_view content) noexcept;
 
+// Reads the segments of a path one at a time, without allocating, so that a
+// walk can tell the last segment from the others as it goes.
+class SegmentCursor {
+public:
+    explicit SegmentCursor(std::string_view path) noexcept : path_(path) {}
+
+    // The next segment into `out`; false when the path has no more. A "."
+    // ends a key, a "[" ends it and opens a bracket whose content runs to
+    // the next "]" (or the end); empty keys between them are no segments.
+    bool next(SegmentView& out) noexcept {
+        const std::size_t n = path_.size();
+        while (pos_ < n) {
+            const char c = path_[pos_];
+            if (c == '.') {
+                ++pos_;
+                continue;
+            }
+            if (c == '[') {
+                const std::size_t open = pos_ + 1;
+                const std::size_t close = path_.find(']', open);
+                const std::size_t end = close == std::string_view::npos ? n : close;
+                out = bracket_segment_view(path_.substr(open, end - open));
+                pos_ = close == std::string_view::npos ? n : close + 1;
+                return true;
+            }
+            std::size_t end = pos_ + 1;
+            while (end < n && path_[end] != '.' && path_[end] != '[') ++end;
+            out = SegmentView{false, 0, path_.substr(pos_, end - pos_)};
+            pos_ = end;
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::string_view path_;
+    std::size_t pos_ = 0;
+};
+
 // Calls `f(SegmentView)` for each segment of `path` in order: the segments
 // parse_path_segments returns, without allocating.
 template <class F>
 void for_each_segment(std::string_view path, F&& f) {
-    std::size_t key_start = 0;  // the pending key is path[key_start, i)
-    auto flush_key = [&](std::size_t end) {
-        if (end > key_start) f(SegmentView{false, 0, path.substr(key_start, end - key_start)});
-    };
-    std::size_t i = 0;
-    while (i < path.size()) {
-        const char c = path[i];
-        if (c == '.') {
-            flush_key(i);
-            key_start = ++i;
-        } else if (c == '[') {
-            flush_key(i);
-            const std::size_t open = i + 1;
-            const std::size_t close = path.find(']', open);
-            const std::size_t end = close == std::string_view::npos ? path.size() : close;
-            f(bracket_segment_view(path.substr(open, end - open)));
-            i = close == std::string_view::npos ? path.size() : close + 1;
-            key_start = i;
-        } else {
-            ++i;
-        }
-    }
-    flush_key(path.size());
+    SegmentCursor segments(path);
+    SegmentView seg{};
+    while (segments.next(seg)) f(seg);
 }
 
 // The Python exception class a path failure must be raised as.
