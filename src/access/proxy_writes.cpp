@@ -150,28 +150,22 @@ void assign_attr(PyObject* self, PyObject* name, PyObject* value) {
   py::Str key = py::Str::exact(name);
   engine::DeltaTicket ticket;
   if (Ref tx = get_current_tx()) {
-    Ref old;
-    bool failed = false;
-    if (PyDict_CheckExact(target.get())) {
-      // Reported natively, the old value's read, the entry and the write run
-      // under the read's guard: from the read's end to the write no Python
-      // code runs, so the write's own guard would test the very depths the
-      // read's passed. A failed entry is announced outside any guard.
-      ForwardGuard guard;
-      old = py::Dict::borrow(target.get()).lookup(key.get());  // an exact str key cannot fail
-      if (is_ascii(full_path) && engine::logs_natively(tx.get())) {
+    if (PyDict_CheckExact(target.get()) && is_ascii(full_path) && engine::logs_natively(tx.get())) {
+      {
+        // Reported natively, the old value's read, the entry and the write
+        // run under the read's guard: from the read's end to the write no
+        // Python code runs, so the write's own guard would test the very
+        // depths the read's passed.
+        ForwardGuard guard;
+        Ref old = py::Dict::borrow(target.get()).lookup(key.get());  // an exact str key cannot fail
         if (enter_natively(tx.get(), full_path, old ? old.get() : Py_None, value, ticket)) {
           write_or_withdraw(ticket, [&] { py::check(PyDict_SetItem(target.get(), key.get(), value)); });
           return;
         }
-        failed = true;
       }
+      report_failed(ReportForm::Loud, kFailedLine);  // announced outside any guard
     } else {
-      old = attr_old_value(target.get(), key.get());
-    }
-    if (failed) {
-      report_failed(ReportForm::Loud, kFailedLine);
-    } else {
+      Ref old = attr_old_value(target.get(), key.get());
       ticket = report_delta(tx.get(), full_path, old.get(), value, ReportForm::Loud);
     }
   }

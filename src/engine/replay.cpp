@@ -65,28 +65,10 @@ std::string_view text_of(const Replayable& e) { return e.text.data() ? e.text : 
 
 constexpr std::string_view kHeavyPrefix = "heavy.";
 
-// Whether "heavy" occurs in the path once the "]"s are dropped, as the zone
-// rules read its pieces.
-bool mentions_heavy(std::string_view path) noexcept {
-  if (path.find('h') == std::string_view::npos) return false;  // most paths: one memchr
-  constexpr std::string_view word = "heavy";  // no proper prefix of it recurs inside it
-  std::size_t matched = 0;
-  for (char c : path) {
-    if (c == ']') continue;
-    if (c == word[matched]) {
-      if (++matched == word.size()) return true;
-    } else {
-      matched = c == word[0] ? 1 : 0;
-    }
-  }
-  return false;
-}
-
-// Whether the path lies in the Heavy zone. Every Heavy piece is named
-// "heavy" or starts with "heavy_", so a path that never mentions it is
-// spared the full zone walk.
+// Whether the path lies in the Heavy zone. Most paths never spell "heavy"
+// and are spared the full zone walk.
 bool in_heavy_zone(std::string_view path) {
-  return mentions_heavy(path) && support::resolve_zone(path) == support::ContextZone::Heavy;
+  return support::may_be_heavy(path) && support::resolve_zone(path) == support::ContextZone::Heavy;
 }
 
 // Stable by length: equal lengths keep log order. A short log (the usual

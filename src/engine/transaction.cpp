@@ -418,7 +418,7 @@ bool shadows_natively(PyObject* tx) { return keeps_own(tx, OLVEX_NAME(get_shadow
 
 void DeltaLog::push_text(std::string_view text, Ref new_val, Ref old_val, std::uint64_t ticket) {
   // Room first, so that nothing changes when an allocation fails.
-  if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 8 : 2 * entries_.size());
+  make_room();
   if (texts_.capacity() == 0) texts_.reserve(256);  // a few paths' worth, kept with the log
   const std::size_t at = texts_.size();
   texts_.append(text);
@@ -448,7 +448,6 @@ DeltaTicket log_delta(PyObject* tx, PyObject* path, PyObject* old_val, PyObject*
   DeltaEntry entry{py::Str::exact(path), Ref::borrow(new_val ? py::optional(new_val) : nullptr),
                    Ref::borrow(old_val ? py::optional(old_val) : nullptr)};
   return log_entry(tx, [&](DeltaLog& log, std::uint64_t number) {
-    if (log.capacity() == 0) log.reserve(8);  // a process logs a few writes; spare the first regrowths
     entry.ticket = number;
     log.push_back(std::move(entry));
   });

@@ -68,7 +68,10 @@ class DeltaLog {
   std::size_t capacity() const noexcept { return entries_.capacity(); }
   std::size_t text_capacity() const noexcept { return texts_.capacity(); }
   void reserve(std::size_t n) { entries_.reserve(n); }
-  void push_back(DeltaEntry&& e) { entries_.push_back(std::move(e)); }
+  void push_back(DeltaEntry&& e) {
+    make_room();
+    entries_.push_back(std::move(e));
+  }
   // An entry at the path `text` (ASCII). Strong guarantee.
   void push_text(std::string_view text, py::Ref new_val, py::Ref old_val, std::uint64_t ticket);
   Entries::iterator erase(Entries::iterator it) { return entries_.erase(it); }
@@ -88,6 +91,12 @@ class DeltaLog {
   const py::Ref& path_of(DeltaEntry& e);
 
  private:
+  // Room for one more entry; a process logs a few writes, so the first
+  // regrowths are spared.
+  void make_room() {
+    if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 8 : 2 * entries_.size());
+  }
+
   Entries entries_;
   std::string texts_;
 };

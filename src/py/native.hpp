@@ -31,15 +31,25 @@ BorrowFlag& flag_of(PyObject* o) noexcept {
   return Native<T>::of(o)->flag;
 }
 
+namespace detail {
+
+// The flag and the value of an instance whose memory is ready.
+template <class T, class... A>
+void construct(PyObject* self, A&&... a) {
+  auto* n = Native<T>::of(self);
+  new (&n->flag) BorrowFlag();
+  new (n->storage) T(std::forward<A>(a)...);
+  n->alive = true;
+}
+
+}  // namespace detail
+
 // Allocates an instance of `type` (a subclass too) and constructs its value.
 template <class T, class... A>
 Ref make_native(PyTypeObject* type, A&&... a) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref self = Ref::check(alloc(type, 0));
-  auto* n = Native<T>::of(self.get());
-  new (&n->flag) BorrowFlag();
-  new (n->storage) T(std::forward<A>(a)...);
-  n->alive = true;
+  detail::construct<T>(self.get(), std::forward<A>(a)...);
   return self;
 }
 
@@ -112,19 +122,30 @@ OLVEX_PASSES_FORCED_UNWIND void finish_dealloc(PyObject* self) {
 // For an instance of a Python subclass CPython's subtype_dealloc has
 // already cleared the subclass's parts and calls this last; with a heap
 // base type it touches the object no more afterwards.
-template <class T, void (*Extra)(PyObject*) noexcept = nullptr>
+//
+// With Keep, the memory of an instance of exactly the type make_kept makes
+// is kept for the next one while there is room (dealloc_kept).
+template <class T, void (*Extra)(PyObject*) noexcept = nullptr, bool Keep = false>
 OLVEX_PASSES_FORCED_UNWIND void dealloc_native(PyObject* self) {
   if (PyType_GetFlags(Py_TYPE(self)) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
   if (detail::ReleaseState* state = detail::enter_release()) {
-    detail::finish_dealloc<T, Extra>(self);
+    detail::finish_dealloc<T, Extra, Keep>(self);
     detail::leave_release(state);
     return;
   }
-  release_bounded([](void* p) noexcept { detail::finish_dealloc<T, Extra>(static_cast<PyObject*>(p)); }, self);
+  release_bounded([](void* p) noexcept { detail::finish_dealloc<T, Extra, Keep>(static_cast<PyObject*>(p)); },
+                  self);
+}
+
+template <class T>
+OLVEX_PASSES_FORCED_UNWIND void dealloc_kept(PyObject* self) {
+  dealloc_native<T, nullptr, true>(self);
 }
 
 // make_native for a type whose deallocation is dealloc_kept: a kept
-// instance of exactly `type` is taken when there is one.
+// instance of exactly `type` is taken when there is one. `type` is the
+// module's own type, never a subclass's: the first one given is the one
+// kept, and kept memory has its size.
 template <class T, class... A>
 Ref make_kept(PyObject* type_object, A&&... a) {
   using K = KeptInstances<T>;
@@ -136,26 +157,9 @@ Ref make_kept(PyObject* type_object, A&&... a) {
   PyObject* self = K::slots[--K::used];
   PyObject_Init(self, type);  // the count at one, the type's reference taken
   Ref owner = Ref::steal(self);  // a failed construction releases it as a dead instance
-  auto* n = Native<T>::of(self);
-  new (&n->flag) BorrowFlag();
-  new (n->storage) T(std::forward<A>(a)...);
-  n->alive = true;
+  detail::construct<T>(self, std::forward<A>(a)...);
   PyObject_GC_Track(self);
   return owner;
-}
-
-// dealloc_native for a type whose instances are made by make_kept: the
-// memory of the instance is kept for the next one while there is room.
-template <class T>
-OLVEX_PASSES_FORCED_UNWIND void dealloc_kept(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  if (detail::ReleaseState* state = detail::enter_release()) {
-    detail::finish_dealloc<T, nullptr, true>(self);
-    detail::leave_release(state);
-    return;
-  }
-  release_bounded([](void* p) noexcept { detail::finish_dealloc<T, nullptr, true>(static_cast<PyObject*>(p)); },
-                  self);
 }
 
 }  // namespace olvex::py
