@@ -166,7 +166,12 @@ class RecentKeys {
     if (text.size() > kMaxText) return key_object(text);
     Slot& s = slots_[slot_of(text)];
     if (s.size == text.size() && s.key && std::memcmp(s.text, text.data(), text.size()) == 0) return s.key;
-    Ref key = key_object(text);
+    // Interned, so that it is the very object of an equal key written in
+    // source (an attribute name, a literal): the dicts it meets then find
+    // it by identity.
+    PyObject* made = key_object(text).release();
+    PyUnicode_InternInPlace(&made);
+    Ref key = Ref::steal(made);
     Ref old = std::exchange(s.key, key);
     std::memcpy(s.text, text.data(), text.size());
     s.size = text.size();
