@@ -383,6 +383,27 @@ PyObject* g_own_get_shadow = nullptr;
 // (the live dict behind it: an assignment to the class or a deletion from
 // it shows there at once).
 PyObject* g_tx_namespace = nullptr;
+// The live dict behind that view, when its traversal hands one over: read
+// directly, a check is one dict lookup rather than one through the view.
+PyObject* g_tx_dict = nullptr;
+
+PyObject* dict_behind(PyObject* view) {
+  auto traverse = reinterpret_cast<traverseproc>(PyType_GetSlot(Py_TYPE(view), Py_tp_traverse));
+  if (!traverse) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* found = nullptr;
+  traverse(
+      view,
+      [](PyObject* o, void* arg) -> int {
+        auto** first = static_cast<PyObject**>(arg);
+        if (!*first) *first = o;
+        return 0;
+      },
+      &found);
+  return found && PyDict_CheckExact(found) ? found : nullptr;
+}
 
 // Whether `tx` is the module's own Transaction and its class's `name` is
 // still `own`. The class's own namespace answers as the attribute read on
@@ -393,7 +414,9 @@ PyObject* g_tx_namespace = nullptr;
 bool keeps_own(PyObject* tx, PyObject* name, PyObject* own) {
   if (!is_transaction(tx)) return false;
   PyObject* found = nullptr;
-  if (PyMapping_GetOptionalItem(g_tx_namespace, name, &found) < 0) {
+  const int rc = g_tx_dict ? PyDict_GetItemRef(g_tx_dict, name, &found)
+                           : PyMapping_GetOptionalItem(g_tx_namespace, name, &found);
+  if (rc < 0) {
     py::discard_ordinary();
     return false;
   }
@@ -407,6 +430,7 @@ py::TypeCell transaction_type("Transaction", [] {
   g_own_log_delta = Ref::check(PyObject_GetAttr(type.get(), OLVEX_NAME(log_delta))).release();
   g_own_get_shadow = Ref::check(PyObject_GetAttr(type.get(), OLVEX_NAME(get_shadow))).release();
   g_tx_namespace = Ref::check(PyObject_GetAttrString(type.get(), "__dict__")).release();
+  g_tx_dict = dict_behind(g_tx_namespace);  // held by the view, which is kept
   return type.release();
 });
 

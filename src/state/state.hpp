@@ -19,10 +19,12 @@
 namespace olvex::state {
 
 // Every State map is copied, updated and dropped with the interpreter lock
-// held, so its node counts need no atomic operations.
+// held (one for the process: the module shares it with every interpreter),
+// so its node counts need no atomic operations and its freed nodes can be
+// kept for the next version's.
 template <class Value>
 using StateMap = support::PersistentMap<std::string, Value, std::hash<std::string>, std::equal_to<std::string>,
-                                        support::SerialCount>;
+                                        support::ProcessSerialCount>;
 // Key path "{key}.{sub-key}" -> the version that last wrote it.
 using VersionMap = StateMap<std::uint64_t>;
 // Signal name -> text.
@@ -53,7 +55,7 @@ struct ZoneKey {
 // Text key -> entry. Every copy, update and destruction happens with the
 // interpreter lock held: its entries own Python references.
 using Zone = support::PersistentTrie<ZoneEntry, ZoneKey, std::hash<std::string_view>,
-                                     std::equal_to<std::string_view>, support::SerialCount>;
+                                     std::equal_to<std::string_view>, support::ProcessSerialCount>;
 
 // The exact str stored for a str key whose UTF-8 text is `text` (already
 // read from it, so the str holds its UTF-8 form): the key itself, or a

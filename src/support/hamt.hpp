@@ -77,6 +77,59 @@ class SerialCount {
   std::size_t n_;
 };
 
+// A SerialCount for maps that are all, process-wide, used under the one
+// lock (not merely each map under a lock of its own): their freed nodes
+// are kept, a few of each size, for the next nodes of that size, since a
+// map that gets a new version for every one it drops frees and allocates
+// the same few nodes again and again.
+class ProcessSerialCount : public SerialCount {
+ public:
+  using SerialCount::SerialCount;
+  static constexpr bool kKeepsSpareNodes = true;
+};
+
+template <class Count>
+concept KeepsSpareNodes = requires { requires Count::kKeepsSpareNodes; };
+
+// Freed blocks of up to kMaxBytes, at most kPerSize of each size (a
+// multiple of 8), each linked through its first word. Never freed itself:
+// at most kSizes * kPerSize * kMaxBytes bytes, whatever the work.
+class SpareNodes {
+ public:
+  static constexpr std::size_t kMaxBytes = 256;
+  static constexpr std::size_t kPerSize = 4;
+
+  static constexpr bool fits(std::size_t bytes) noexcept { return bytes <= kMaxBytes && bytes % 8 == 0; }
+
+  void* take(std::size_t bytes) noexcept {
+    Bin& b = bins_[bytes / 8];
+    if (!b.head) return nullptr;
+    Block* block = b.head;
+    b.head = block->next;
+    --b.count;
+    return block;
+  }
+  // Whether the block was kept; if not, the caller frees it.
+  bool give(void* raw, std::size_t bytes) noexcept {
+    Bin& b = bins_[bytes / 8];
+    if (b.count == kPerSize) return false;
+    auto* block = ::new (raw) Block{b.head};
+    b.head = block;
+    ++b.count;
+    return true;
+  }
+
+ private:
+  struct Block {
+    Block* next;
+  };
+  struct Bin {
+    Block* head = nullptr;
+    std::size_t count = 0;
+  };
+  Bin bins_[kMaxBytes / 8 + 1]{};
+};
+
 // Hands out a range's elements as rvalues, for a map built to take them
 // over. Unlike std::move_iterator, which C++20 makes an input iterator only,
 // it is a forward iterator, so a map built from it takes the bulk build.
@@ -327,22 +380,47 @@ class PersistentTrie {
     return depth == kLevels ? n->datamap : count(n->datamap);
   }
 
+  static constexpr bool kSpares = KeepsSpareNodes<Count> && !kOverAligned;
+  // One per map type; constant-initialised and trivially destroyed, so a
+  // map dropped during the program's exit still finds it.
+  static constinit inline SpareNodes spares_{};
+
+  static std::size_t node_bytes(unsigned nentries, unsigned nchildren) noexcept {
+    return entry_offset(nchildren) + nentries * sizeof(value_type);
+  }
   static Node* allocate(std::uint32_t datamap, std::uint32_t nodemap, unsigned nentries,
                         unsigned nchildren) {
-    const std::size_t bytes = entry_offset(nchildren) + nentries * sizeof(value_type);
-    void* raw = kOverAligned ? ::operator new(bytes, std::align_val_t{kAlign})
-                             : ::operator new(bytes);
+    const std::size_t bytes = node_bytes(nentries, nchildren);
+    void* raw = nullptr;
+    if constexpr (kSpares) {
+      if (SpareNodes::fits(bytes)) raw = spares_.take(bytes);
+    }
+    if (!raw) {
+      raw = kOverAligned ? ::operator new(bytes, std::align_val_t{kAlign}) : ::operator new(bytes);
+    }
     Node* n = ::new (raw) Node;
     n->datamap = datamap;
     n->nodemap = nodemap;
     return n;
   }
-  static void deallocate(Node* n) noexcept {
-    n->~Node();
-    if constexpr (kOverAligned) {
-      ::operator delete(static_cast<void*>(n), std::align_val_t{kAlign});
-    } else {
+  // The size a node at `depth` was allocated with: every node is made at
+  // the exact size of what its maps say it holds, and they never change.
+  static std::size_t bytes_of(const Node* n, unsigned depth) noexcept {
+    return node_bytes(entry_count(n, depth), depth == kLevels ? 0 : count(n->nodemap));
+  }
+  // `n` was allocated with `bytes`; its entries are destroyed already.
+  static void deallocate(Node* n, [[maybe_unused]] std::size_t bytes) noexcept {
+    if constexpr (kSpares) {
+      n->~Node();
+      if (SpareNodes::fits(bytes) && spares_.give(static_cast<void*>(n), bytes)) return;
       ::operator delete(static_cast<void*>(n));
+    } else {
+      n->~Node();
+      if constexpr (kOverAligned) {
+        ::operator delete(static_cast<void*>(n), std::align_val_t{kAlign});
+      } else {
+        ::operator delete(static_cast<void*>(n));
+      }
     }
   }
 
@@ -364,7 +442,7 @@ class PersistentTrie {
     destroy_entries(entries_at(n, nc), entry_count(n, depth));
     Node** kids = children(n);
     for (unsigned i = 0; i < nc; ++i) release(kids[i], depth + 1);
-    deallocate(n);
+    deallocate(n, bytes_of(n, depth));
   }
   static void destroy_entries(value_type* ents, unsigned n) noexcept {
     for (unsigned i = 0; i < n; ++i) ents[i].~value_type();
@@ -388,7 +466,7 @@ class PersistentTrie {
   static void retire(Node* n, unsigned depth) noexcept {
     const unsigned nc = depth == kLevels ? 0 : count(n->nodemap);
     destroy_entries(entries_at(n, nc), entry_count(n, depth));
-    deallocate(n);
+    deallocate(n, bytes_of(n, depth));
   }
 
   // Builds one node; if building fails, what was built is destroyed.
@@ -396,13 +474,14 @@ class PersistentTrie {
    public:
     Builder(std::uint32_t datamap, std::uint32_t nodemap, unsigned nentries, unsigned nchildren)
         : node_(allocate(datamap, nodemap, nentries, nchildren)),
-          dst_(entries_at(node_, nchildren)) {}
+          dst_(entries_at(node_, nchildren)),
+          bytes_(node_bytes(nentries, nchildren)) {}
     Builder(const Builder&) = delete;
     Builder& operator=(const Builder&) = delete;
     ~Builder() {
       if (node_) {
         destroy_entries(dst_, built_);
-        deallocate(node_);
+        deallocate(node_, bytes_);
       }
     }
     template <class... Args>
@@ -430,6 +509,7 @@ class PersistentTrie {
     Node* node_;
     value_type* dst_;
     unsigned built_ = 0;
+    std::size_t bytes_;
   };
 
 

@@ -89,12 +89,15 @@ TEST_P(Exclusive, NeverCountsASharedEntryTwice) {
 INSTANTIATE_TEST_SUITE_P(Hashes, Exclusive,
                          testing::Values(Collide::None, Collide::AllSame, Collide::LowBitsOnly));
 
-// The same for both node counts: the atomic one and the serial one that
-// maps under one outside lock use.
+// The same for every node count: the atomic one, the serial one that maps
+// under one outside lock use, and the serial one whose freed nodes are kept.
 template <class M>
 class ExclusiveByCount : public testing::Test {};
-using Counts = testing::Types<Map, PersistentMap<std::string, Value, std::hash<std::string>,
-                                                 std::equal_to<std::string>, olvex::support::SerialCount>>;
+using Counts = testing::Types<Map,
+                              PersistentMap<std::string, Value, std::hash<std::string>, std::equal_to<std::string>,
+                                            olvex::support::SerialCount>,
+                              PersistentMap<std::string, Value, std::hash<std::string>, std::equal_to<std::string>,
+                                            olvex::support::ProcessSerialCount>>;
 TYPED_TEST_SUITE(ExclusiveByCount, Counts);
 
 TYPED_TEST(ExclusiveByCount, CopyOwnsOnlyItsRebuiltPath) {
