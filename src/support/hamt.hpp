@@ -93,7 +93,7 @@ concept KeepsSpareNodes = requires { requires Count::kKeepsSpareNodes; };
 
 // Freed blocks of up to kMaxBytes, at most kPerSize of each size (a
 // multiple of 8), each linked through its first word. Never freed itself:
-// at most kSizes * kPerSize * kMaxBytes bytes, whatever the work.
+// it holds under 17 KB, whatever the work.
 class SpareNodes {
  public:
   static constexpr std::size_t kMaxBytes = 256;
