@@ -403,24 +403,18 @@ class PersistentTrie {
     n->nodemap = nodemap;
     return n;
   }
-  // The size a node at `depth` was allocated with: every node is made at
-  // the exact size of what its maps say it holds, and they never change.
-  static std::size_t bytes_of(const Node* n, unsigned depth) noexcept {
-    return node_bytes(entry_count(n, depth), depth == kLevels ? 0 : count(n->nodemap));
-  }
-  // `n` was allocated with `bytes`; its entries are destroyed already.
+  // `n` was allocated with `bytes`, and its entries are destroyed already.
+  // A node is made at the exact size of what its maps say it holds, and its
+  // maps never change, so its owner can always tell that size.
   static void deallocate(Node* n, [[maybe_unused]] std::size_t bytes) noexcept {
+    n->~Node();
     if constexpr (kSpares) {
-      n->~Node();
       if (SpareNodes::fits(bytes) && spares_.give(static_cast<void*>(n), bytes)) return;
-      ::operator delete(static_cast<void*>(n));
+    }
+    if constexpr (kOverAligned) {
+      ::operator delete(static_cast<void*>(n), std::align_val_t{kAlign});
     } else {
-      n->~Node();
-      if constexpr (kOverAligned) {
-        ::operator delete(static_cast<void*>(n), std::align_val_t{kAlign});
-      } else {
-        ::operator delete(static_cast<void*>(n));
-      }
+      ::operator delete(static_cast<void*>(n));
     }
   }
 
@@ -442,7 +436,7 @@ class PersistentTrie {
     destroy_entries(entries_at(n, nc), entry_count(n, depth));
     Node** kids = children(n);
     for (unsigned i = 0; i < nc; ++i) release(kids[i], depth + 1);
-    deallocate(n, bytes_of(n, depth));
+    deallocate(n, node_bytes(entry_count(n, depth), nc));
   }
   static void destroy_entries(value_type* ents, unsigned n) noexcept {
     for (unsigned i = 0; i < n; ++i) ents[i].~value_type();
@@ -466,7 +460,7 @@ class PersistentTrie {
   static void retire(Node* n, unsigned depth) noexcept {
     const unsigned nc = depth == kLevels ? 0 : count(n->nodemap);
     destroy_entries(entries_at(n, nc), entry_count(n, depth));
-    deallocate(n, bytes_of(n, depth));
+    deallocate(n, node_bytes(entry_count(n, depth), nc));
   }
 
   // Builds one node; if building fails, what was built is destroyed.
